@@ -1,0 +1,19 @@
+# The Windows program: every platform-bound module in one library (so the unit tests
+# link the same code), and a thin executable around wWinMain.
+add_library(kestrova_platform STATIC
+  app/utf8.cpp
+  ui/status_window.cpp
+  net/url_parts.cpp
+  net/download_request.cpp
+  net/response_body.cpp
+  app/setup_run.cpp
+)
+target_compile_definitions(kestrova_platform PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(kestrova_platform PUBLIC kestrova_core winhttp comctl32 gdi32 user32 kernel32)
+
+add_executable(KestrovaSetup WIN32 app/main.cpp)
+target_link_libraries(KestrovaSetup PRIVATE kestrova_platform)
+set_target_properties(KestrovaSetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+if(MINGW)
+  target_link_options(KestrovaSetup PRIVATE -municode)
+endif()
