@@ -6,6 +6,8 @@ add_library(kestrova_platform STATIC
   net/url_parts.cpp
   net/download_request.cpp
   net/response_body.cpp
+  manifest/manifest_reader.cpp
+  manifest/manifest_policy.cpp
   app/setup_run.cpp
 )
 target_compile_definitions(kestrova_platform PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)

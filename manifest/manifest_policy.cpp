@@ -1,0 +1,46 @@
+#include "manifest/manifest_policy.h"
+
+#include "net/url_parts.h"
+
+#include <cctype>
+#include <stdexcept>
+
+namespace {
+
+constexpr int HttpsScheme = 2;
+constexpr wchar_t InstallerPathPrefix[] = L"/downloads/desktop/kestrova-";
+constexpr size_t DigestLength = 64;
+constexpr std::uint64_t MinPlausibleSize = 100000000;
+
+bool IsHexDigest(const std::string& digest) {
+    if (digest.size() != DigestLength) return false;
+    for (const char byte : digest) {
+        if (!std::isxdigit(static_cast<unsigned char>(byte))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void CheckManifest(InstallerManifest& manifest) {
+    const UrlParts parts = ParseUrl(manifest.url.c_str());
+    const std::wstring host = LowercaseWide(parts.host);
+    const std::wstring path = LowercaseWide(parts.path);
+
+    // The port is deliberately not checked: any port on the download host is its own.
+    if (parts.scheme != HttpsScheme || host != DownloadHost) {
+        throw std::runtime_error("Manifest verweist nicht auf eine erlaubte HTTPS-Quelle");
+    }
+    if (path.rfind(InstallerPathPrefix, 0) != 0 || path.find(L".exe") == std::wstring::npos) {
+        throw std::runtime_error("Manifest verweist nicht auf einen erlaubten Kestrova-Installer");
+    }
+    if (!IsHexDigest(manifest.sha256)) {
+        throw std::runtime_error("Manifest enthaelt keinen gueltigen SHA-256");
+    }
+    if (manifest.size < MinPlausibleSize) {
+        throw std::runtime_error("Manifest-Groesse ist unplausibel");
+    }
+    if (manifest.fileName.empty() || manifest.fileName.find(L"..") != std::wstring::npos) {
+        manifest.fileName = DefaultFileName;
+    }
+}

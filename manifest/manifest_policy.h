@@ -1,0 +1,10 @@
+#pragma once
+
+#include "manifest/installer_manifest.h"
+
+// Accepts the manifest only when its url is https on the download host, under
+// "/downloads/desktop/kestrova-" and with ".exe" in it, its digest is 64 hex digits
+// and its size at least 100000000 bytes; checked in that order, the first failure
+// raises its message. An empty file name, or one containing "..", is replaced by the
+// default. Touches nothing on disk.
+void CheckManifest(InstallerManifest& manifest);
