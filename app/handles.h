@@ -37,12 +37,6 @@ public:
         if (old != Traits::empty()) Traits::close(old);
     }
 
-    // Releases the held handle and exposes the slot to a call that fills it in.
-    Handle* put() noexcept {
-        reset();
-        return &handle_;
-    }
-
 private:
     Handle handle_ = Traits::empty();
 };

@@ -8,10 +8,14 @@ add_library(kestrova_platform STATIC
   net/response_body.cpp
   manifest/manifest_reader.cpp
   manifest/manifest_policy.cpp
+  cache/cache_location.cpp
+  cache/installer_verification.cpp
+  cache/cache_refresh.cpp
+  app/installer_launch.cpp
   app/setup_run.cpp
 )
 target_compile_definitions(kestrova_platform PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-target_link_libraries(kestrova_platform PUBLIC kestrova_core winhttp comctl32 gdi32 user32 kernel32)
+target_link_libraries(kestrova_platform PUBLIC kestrova_core winhttp bcrypt comctl32 gdi32 user32 shell32 kernel32)
 
 add_executable(KestrovaSetup WIN32 app/main.cpp)
 target_link_libraries(KestrovaSetup PRIVATE kestrova_platform)

@@ -1,0 +1,76 @@
+#include "cache/installer_verification.h"
+
+#include "app/handles.h"
+#include "cache/digest_text.h"
+#include "ui/status_window.h"
+
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr DWORD HashChunkSize = 1048576;
+constexpr ULONG Sha256Length = 32;
+
+std::uint64_t FileSizeOrZero(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) return 0;
+    return (static_cast<std::uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+}
+
+}  // namespace
+
+bool VerifyInstaller(const std::wstring& path, const InstallerManifest& manifest) {
+    if (FileSizeOrZero(path) != manifest.size) return false;
+    ShowStatus(L"Pruefe Download", L"SHA-256 wird berechnet ...", 94);
+
+    BCRYPT_ALG_HANDLE openedAlgorithm = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&openedAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        throw std::runtime_error("SHA-256 konnte nicht gestartet werden");
+    }
+    CngAlgorithm algorithm(openedAlgorithm);
+
+    DWORD objectLength = 0;
+    ULONG resultSize = 0;
+    if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH,
+                                          reinterpret_cast<PUCHAR>(&objectLength),
+                                          sizeof(objectLength), &resultSize, 0))) {
+        throw std::runtime_error("SHA-256 Objektgroesse konnte nicht gelesen werden");
+    }
+    // The hash object's memory must outlive the hash handle, so it is declared first.
+    std::vector<UCHAR> hashObject(objectLength);
+    std::vector<UCHAR> digest(Sha256Length);
+
+    BCRYPT_HASH_HANDLE createdHash = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), &createdHash,
+                                         objectLength ? hashObject.data() : nullptr, objectLength,
+                                         nullptr, 0, 0))) {
+        throw std::runtime_error("SHA-256 Hash konnte nicht erstellt werden");
+    }
+    CngHash hash(createdHash);
+
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw std::runtime_error("Installer-Datei konnte nicht geoeffnet werden");
+
+    std::vector<UCHAR> block(HashChunkSize);
+    for (;;) {
+        DWORD read = 0;
+        // A read error ends hashing like the end of the file; the partial digest then
+        // simply does not match.
+        if (!ReadFile(file.get(), block.data(), HashChunkSize, &read, nullptr) || read == 0) break;
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), block.data(), read, 0))) {
+            throw std::runtime_error("SHA-256 Hashing fehlgeschlagen");
+        }
+        PumpMessages();
+    }
+    file.reset();
+
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), Sha256Length, 0))) {
+        throw std::runtime_error("SHA-256 Abschluss fehlgeschlagen");
+    }
+    hash.reset();
+    algorithm.reset();
+
+    return DigestText(digest.data(), digest.size()) == manifest.sha256;
+}
