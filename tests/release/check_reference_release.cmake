@@ -1,0 +1,12 @@
+# Writes (or reuses) the reference release and fails unless its SHA-256 is the one
+# compiled into the program as the default.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+execute_process(COMMAND ${Python3_EXECUTABLE} ${SCRIPT} ${OUTPUT}
+  OUTPUT_VARIABLE digest OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "writing the reference release failed")
+endif()
+if(NOT digest STREQUAL EXPECTED)
+  message(FATAL_ERROR "reference release SHA-256 ${digest} differs from the built-in default ${EXPECTED}")
+endif()
+message(STATUS "reference release ${OUTPUT}: ${digest}")
