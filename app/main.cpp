@@ -11,6 +11,10 @@
 // The one place where failures are caught: every failure of the run, the user's
 // cancellation included, ends in one error box. The exit status is 0 either way.
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // Before anything else: every later DLL load, the delay-loaded WinHTTP, CNG and
+    // common controls included, searches System32 only, never the folder the program
+    // was started from (typically Downloads, where a look-alike DLL can be planted).
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     try {
         SetupRun(instance);
     } catch (const std::exception& failure) {
