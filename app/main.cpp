@@ -15,6 +15,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // common controls included, searches System32 only, never the folder the program
     // was started from (typically Downloads, where a look-alike DLL can be planted).
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Load them now, from System32 by name: a system DLL that later needs one of them
+    // then finds it in the process instead of searching again. Wine, for one, resolves
+    // the delay-loaded imports of its own DLLs (WinHTTP pulling in crypt32 and with it
+    // bcrypt) without the default directories, so the program's folder would be
+    // searched first there.
+    for (const wchar_t* dll : {KESTROVA_DELAY_LOADED_DLLS}) {
+        LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
     try {
         SetupRun(instance);
     } catch (const std::exception& failure) {

@@ -4,8 +4,13 @@
 # DLL search to System32. This is the one list of them.
 set(KESTROVA_DELAY_LOADED_DLLS winhttp bcrypt comctl32)
 
-# Links `target` against the delay-loaded DLLs.
+# Links `target` against the delay-loaded DLLs, and hands their names to its code as
+# KESTROVA_DELAY_LOADED_DLLS (L"winhttp.dll",L"bcrypt.dll",...).
 function(kestrova_link_delay_loaded target)
+  set(names ${KESTROVA_DELAY_LOADED_DLLS})
+  list(TRANSFORM names REPLACE "(.+)" "L\"\\1.dll\"")
+  list(JOIN names "," names)
+  target_compile_definitions(${target} PRIVATE "KESTROVA_DELAY_LOADED_DLLS=${names}")
   if(MSVC)
     foreach(dll IN LISTS KESTROVA_DELAY_LOADED_DLLS)
       target_link_libraries(${target} PRIVATE ${dll})

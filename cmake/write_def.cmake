@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Writes a module-definition file listing the functions that IMPORT_LIBRARY imports
 # from DLL, read from its __imp_ symbols with NM.
 execute_process(COMMAND ${NM} -g ${IMPORT_LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)

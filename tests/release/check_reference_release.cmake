@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Writes (or reuses) the reference release and fails unless its SHA-256 is the one
 # compiled into the program as the default.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
