@@ -55,7 +55,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RegisterClassW(&windowClass);
 
     const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Kestrova 3.2.0 Installer",
-                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, 60, 260, 460, 140,
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, 40, 480, 460, 140,
                                         nullptr, nullptr, instance, nullptr);
     if (!window) return 1;
     const HWND label = CreateWindowExW(0, L"STATIC",

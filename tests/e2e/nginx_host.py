@@ -1,0 +1,133 @@
+"""nginx from Debian as the download host for large transfers: serves a folder over
+TLS 1.2 and 1.3 on 127.0.0.1:443 inside tests/e2e/sandbox, with the sandbox's
+trusted certificate. The scriptable https_host stays for faults.
+
+    with NginxHost(www_root) as host:
+        ...run the program...
+    host.requests()    # [(method, path, status), ...] from nginx's access log
+"""
+
+import os
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+START_TIMEOUT = 10.0
+
+CONFIG = """\
+daemon off;
+master_process off;
+user root;
+worker_processes 1;
+pid {work}/nginx.pid;
+error_log {work}/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    log_format req '$request_method $uri $status';
+    access_log {work}/access.log req;
+    client_body_temp_path {work}/body;
+    proxy_temp_path {work}/proxy;
+    fastcgi_temp_path {work}/fastcgi;
+    uwsgi_temp_path {work}/uwsgi;
+    scgi_temp_path {work}/scgi;
+    sendfile on;
+    types {{ application/json json; }}
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:443 ssl;
+        server_name download.kestrova.example;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_protocols TLSv1.2 TLSv1.3;
+        root {root};
+    }}
+}}
+"""
+
+
+class NginxHost:
+    def __init__(self, root):
+        self.root = Path(root).resolve()
+        self.work = None
+        self.proc = None
+
+    def __enter__(self):
+        self.work = Path(tempfile.mkdtemp(prefix="nginx-", dir=os.environ.get("KESTROVA_SANDBOX_DIR")))
+        config = self.work / "nginx.conf"
+        config.write_text(CONFIG.format(work=self.work, root=self.root,
+                                        cert=os.environ["KESTROVA_TLS_CERT"],
+                                        key=os.environ["KESTROVA_TLS_KEY"]))
+        self.proc = subprocess.Popen(["nginx", "-p", str(self.work), "-e", str(self.work / "error.log"),
+                                      "-c", str(config)], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            if self.proc.poll() is not None:
+                raise RuntimeError("nginx ended: " + (self.work / "error.log").read_text(errors="replace"))
+            try:
+                socket.create_connection(("127.0.0.1", 443), timeout=0.5).close()
+                return self
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.__exit__(None, None, None)
+                    raise RuntimeError("nginx did not listen on 127.0.0.1:443")
+                time.sleep(0.05)
+
+    def __exit__(self, *exc):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        return False
+
+    def requests(self):
+        try:
+            lines = (self.work / "access.log").read_text().splitlines()
+        except OSError:
+            return []
+        return [tuple(line.split(" ", 2)) for line in lines if line]
+
+
+# --- the reference release as the download host serves it ---------------------
+
+REPO = Path(__file__).resolve().parents[2]
+RELEASE_NAME = "Kestrova-3.2.0-win-x64.exe"
+RELEASE_SIZE = 764840193
+
+
+def reference_release():
+    """The reference release in the build tree (written on first use), and its SHA-256."""
+    path = Path(os.environ.get("KESTROVA_REFERENCE_RELEASE",
+                               REPO / "build" / "mingw" / "reference-release" / RELEASE_NAME))
+    digest = subprocess.run(["python3", str(REPO / "tests" / "release" / "make_reference_release.py"), str(path)],
+                            check=True, capture_output=True, text=True).stdout.strip()
+    return path, digest
+
+
+def reference_manifest(digest, **members):
+    """The manifest text of the reference release; members override or add fields."""
+    fields = {"url": f"https://download.kestrova.example/downloads/desktop/{RELEASE_NAME}",
+              "fileName": RELEASE_NAME, "version": "3.2.0", "sha256": digest, "size": RELEASE_SIZE}
+    fields.update(members)
+    body = ",\n".join(f'  "{k}": {v}' if isinstance(v, int) else f'  "{k}": "{v}"' for k, v in fields.items())
+    return "{\n" + body + "\n}\n"
+
+
+def reference_site(root, manifest_text=None):
+    """A download folder under root with the reference release and a manifest
+    (by default the release's own); returns root."""
+    release, digest = reference_release()
+    folder = Path(root) / "downloads" / "desktop"
+    folder.mkdir(parents=True, exist_ok=True)
+    link = folder / RELEASE_NAME
+    if link.is_symlink() or link.exists():
+        link.unlink()
+    link.symlink_to(release)
+    text = reference_manifest(digest) if manifest_text is None else manifest_text
+    (folder / "kestrova-win-x64.json").write_text(text)
+    return Path(root)
