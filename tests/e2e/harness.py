@@ -183,7 +183,7 @@ def default_env(local_app_data_windows):
     return env
 
 
-def run_setup(name, *, env=None, args=(), close_when_title=None, on_event=None,
+def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None, on_event=None,
               timeout=RUN_TIMEOUT, keep_work_dir=False):
     """Runs the setup once with the probe watching and returns a SetupRun.
 
@@ -191,6 +191,8 @@ def run_setup(name, *, env=None, args=(), close_when_title=None, on_event=None,
                    set to a fresh folder in the work directory
     args           command line arguments for the setup
     close_when_title  the probe posts WM_CLOSE to the window when it shows this title
+    close_file     the probe posts WM_CLOSE once this (Linux) file exists: a test
+                   creates it when the setup has got as far as it wants
     on_event       called as on_event(event, values) for each probe log line, as it
                    arrives (e.g. to let a held reply go on once `close` is posted)
     timeout        seconds from the setup's start to the probe's `end`
@@ -225,6 +227,8 @@ def run_setup(name, *, env=None, args=(), close_when_title=None, on_event=None,
                  "--timeout-ms", str(int((timeout + PROBE_READY_TIMEOUT) * 1000))]
     if close_when_title is not None:
         probe_cmd += ["--close-when-title", close_when_title]
+    if close_file is not None:
+        probe_cmd += ["--close-file", windows_path(close_file)]
 
     probe = setup = None
     failure = None

@@ -1,7 +1,7 @@
 // ui_probe: records what the Kestrova setup window shows, for the end-to-end tests.
 //
-//   ui_probe.exe --out <log file> [--close-when-title <text>] [--dismiss-file <file>]
-//                [--timeout-ms <n>]
+//   ui_probe.exe --out <log file> [--close-when-title <text>] [--close-file <file>]
+//                [--dismiss-file <file>] [--timeout-ms <n>]
 //
 // Writes UTF-8 lines "<ms since start>\t<event>[\t<value>...]" to the log file, each
 // written out on its own as soon as it happens. Events: ready, window, state, close,
@@ -57,6 +57,7 @@ struct Options {
     std::wstring out;
     std::wstring closeWhenTitle;
     bool closeRequested = false;
+    std::wstring closeFile;
     std::wstring dismissFile;
     ULONGLONG timeoutMs = 60000;
 };
@@ -161,11 +162,9 @@ public:
             detail_ = strings[2];
             position_ = position;
             log_.Write({L"state", title_, detail_, position_});
-            if (options_.closeRequested && !closeSent_ && title_ == options_.closeWhenTitle) {
+            if (options_.closeRequested && title_ == options_.closeWhenTitle) {
                 // Queued behind the pump that is running right now, like a click on [x].
-                closeSent_ = true;
-                PostMessageW(setupWindow_, WM_CLOSE, 0, 0);
-                log_.Write({L"close"});
+                PostClose();
             }
         } else if (data.dwData == probe::ReportBox && strings.size() == 1) {
             const wchar_t* kind = header.value == probe::BoxError         ? L"error"
@@ -187,15 +186,20 @@ public:
                 return 0;
             }
             DismissBoxes();
+            if (!options_.closeFile.empty() && setupWindow_ &&
+                GetFileAttributesW(options_.closeFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                PostClose();
+            }
 
             const ULONGLONG elapsed = log_.ElapsedMs();
             if (elapsed >= options_.timeoutMs) {
                 log_.Write({L"timeout"});
                 return 1;
             }
-            // Short steps while a box waits for the dismiss file, which is polled.
-            const ULONGLONG wait = std::min<ULONGLONG>(options_.timeoutMs - elapsed,
-                                                       boxesToDismiss_.empty() ? 1000 : 10);
+            // Short steps while a file is polled: the dismiss file for a waiting box,
+            // or the close file.
+            const bool polling = !boxesToDismiss_.empty() || (!options_.closeFile.empty() && !closeSent_);
+            const ULONGLONG wait = std::min<ULONGLONG>(options_.timeoutMs - elapsed, polling ? 10 : 1000);
             HANDLE process = setupProcess_.get();
             MsgWaitForMultipleObjectsEx(process ? 1 : 0, process ? &process : nullptr,
                                         static_cast<DWORD>(wait), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
@@ -215,6 +219,14 @@ private:
             p = stop + 1;
         }
         return strings;
+    }
+
+    // Closes the setup window once, the way its close button does.
+    void PostClose() {
+        if (closeSent_) return;
+        closeSent_ = true;
+        PostMessageW(setupWindow_, WM_CLOSE, 0, 0);
+        log_.Write({L"close"});
     }
 
     // Presses OK on each reported box, once the dismiss file (if any) exists.
@@ -269,6 +281,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
         } else if (name == L"--close-when-title") {
             options.closeWhenTitle = value;
             options.closeRequested = true;
+        } else if (name == L"--close-file") {
+            options.closeFile = value;
         } else if (name == L"--dismiss-file") {
             options.dismissFile = value;
         } else if (name == L"--timeout-ms") {
@@ -346,7 +360,7 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: ui_probe --out <log file> [--close-when-title <text>] "
+                     "usage: ui_probe --out <log file> [--close-when-title <text>] [--close-file <file>] "
                      "[--dismiss-file <file>] [--timeout-ms <n>]\n");
         return 2;
     }
