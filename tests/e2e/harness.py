@@ -184,7 +184,7 @@ def default_env(local_app_data_windows):
 
 
 def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None, on_event=None,
-              timeout=RUN_TIMEOUT, keep_work_dir=False):
+              timeout=RUN_TIMEOUT, keep_work_dir=False, exe=None):
     """Runs the setup once with the probe watching and returns a SetupRun.
 
     env            the setup's whole environment; default: ours, with LOCALAPPDATA
@@ -196,12 +196,14 @@ def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None
     on_event       called as on_event(event, values) for each probe log line, as it
                    arrives (e.g. to let a held reply go on once `close` is posted)
     timeout        seconds from the setup's start to the probe's `end`
+    exe            the program to run (default: setup_exe())
     Raises HarnessError when a time limit is hit (after killing both processes)."""
     if not in_sandbox():
         raise HarnessError("end-to-end runs need tests/e2e/sandbox (KESTROVA_SANDBOX=1)")
-    for exe in (setup_exe(), probe_exe()):
-        if not exe.is_file():
-            raise HarnessError(f"missing {exe}: build the mingw preset first")
+    exe = Path(exe) if exe is not None else setup_exe()
+    for program in (exe, probe_exe()):
+        if not program.is_file():
+            raise HarnessError(f"missing {program}: build the mingw preset first")
 
     safe = "".join(c if c.isalnum() or c in "._-" else "_" for c in name)
     # Kept when the run fails (the probe log and the programs' output are there).
@@ -257,7 +259,7 @@ def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None
 
         started = time.monotonic()
         with open(work / "setup.out", "wb") as setup_out:
-            setup = subprocess.Popen(["wine", str(setup_exe()), *args], cwd=work, env=env,
+            setup = subprocess.Popen(["wine", str(exe), *args], cwd=work, env=env,
                                      stdin=subprocess.DEVNULL, stdout=setup_out,
                                      stderr=subprocess.STDOUT)
 
