@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <exception>
+#include <initializer_list>
 #include <string>
 
 // The one place where failures are caught: every failure of the run, the user's
@@ -28,8 +29,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     } catch (const std::exception& failure) {
         std::wstring message = Utf8ToWide(failure.what());
         if (message.empty()) message = L"Unbekannter Fehler";
-        // After a cancellation the window is gone: a destroyed owner would leave the
-        // box without a parent to return to, so it gets none.
+        // After a cancellation the window has been destroyed; its stale handle is no
+        // owner (it may even name another window by now), so the box gets none.
         HWND owner = IsWindow(mainWindow) ? mainWindow : nullptr;
         MessageBoxW(owner, message.c_str(), BoxTitle, MB_ICONERROR | MB_OK);
     }

@@ -52,7 +52,7 @@ HWND CreateStatusWindow(HINSTANCE instance) {
     windowClass.lpfnWndProc = StatusWindowProc;
     windowClass.hInstance = instance;
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     windowClass.lpszClassName = WindowClassName;
     // A failed registration shows up as a failed window creation below.
     RegisterClassW(&windowClass);
