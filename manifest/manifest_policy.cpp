@@ -12,6 +12,13 @@ constexpr wchar_t InstallerPathPrefix[] = L"/downloads/desktop/kestrova-";
 constexpr size_t DigestLength = 64;
 constexpr std::uint64_t MinPlausibleSize = 100000000;
 
+// True when the URL path (before any query or fragment) could leave the download
+// folder on a server that resolves dot segments: "..", or a dot written as %2e.
+bool MayLeaveFolder(const std::wstring& lowercasePath) {
+    const std::wstring path = lowercasePath.substr(0, lowercasePath.find_first_of(L"?#"));
+    return path.find(L"..") != std::wstring::npos || path.find(L"%2e") != std::wstring::npos;
+}
+
 bool IsHexDigest(const std::string& digest) {
     if (digest.size() != DigestLength) return false;
     for (const char byte : digest) {
@@ -31,7 +38,8 @@ void CheckManifest(InstallerManifest& manifest) {
     if (parts.scheme != HttpsScheme || host != DownloadHost) {
         throw std::runtime_error("Manifest verweist nicht auf eine erlaubte HTTPS-Quelle");
     }
-    if (path.rfind(InstallerPathPrefix, 0) != 0 || path.find(L".exe") == std::wstring::npos) {
+    if (path.rfind(InstallerPathPrefix, 0) != 0 || path.find(L".exe") == std::wstring::npos ||
+        MayLeaveFolder(path)) {
         throw std::runtime_error("Manifest verweist nicht auf einen erlaubten Kestrova-Installer");
     }
     if (!IsHexDigest(manifest.sha256)) {

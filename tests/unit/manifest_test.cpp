@@ -97,6 +97,14 @@ TEST(CheckManifest, AcceptsOnlyAKestrovaExeInTheDownloadFolder) {
     EXPECT_EQ(Verdict(Manifest(L"https://download.kestrova.example/x/downloads/desktop/kestrova-x.exe")), ForeignPath);
 }
 
+TEST(CheckManifest, RefusesPathsThatCouldLeaveTheDownloadFolder) {
+    EXPECT_EQ(Verdict(Manifest(Folder + L"kestrova-/../../other/evil.exe")), ForeignPath);
+    EXPECT_EQ(Verdict(Manifest(Folder + L"kestrova-%2E%2e/%2e%2e/other/evil.exe")), ForeignPath);
+    EXPECT_EQ(Verdict(Manifest(Folder + L"kestrova-x/evil..exe")), ForeignPath);
+    // Dots in the query are the server's business, not a way out of the folder.
+    EXPECT_EQ(Verdict(Manifest(Folder + L"kestrova-3.2.0.exe?from=../x")), "ok");
+}
+
 TEST(CheckManifest, AcceptsOnlySixtyFourHexDigits) {
     const std::wstring url = Folder + L"kestrova-x.exe";
     EXPECT_EQ(Verdict(Manifest(url, std::string(63, 'a'))), BadDigest);
