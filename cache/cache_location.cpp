@@ -14,7 +14,7 @@ std::wstring ResolveCacheDirectory() {
     wchar_t root[MAX_PATH] = {};
     const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", root, MAX_PATH);
     // One unsigned test covers both 0 (missing, empty) and a value that did not fit.
-    if (length - 1 > MAX_PATH - 2) return std::wstring(L".") + CacheSubpath;
+    if (length - 1 > static_cast<DWORD>(MAX_PATH - 2)) return std::wstring(L".") + CacheSubpath;
     return std::wstring(root) + CacheSubpath;
 }
 
