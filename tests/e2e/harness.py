@@ -91,7 +91,6 @@ class SetupRun:
     states: list = field(default_factory=list)
     boxes: list = field(default_factory=list)
     close_posted: bool = False
-    dismissed: int = 0
     events: list = field(default_factory=list)   # (ms, event, [values]) as logged
     probe_exit: int = None
     duration: float = 0.0
@@ -99,9 +98,6 @@ class SetupRun:
     local_app_data: Path = None                   # the program's LOCALAPPDATA (Linux path)
     screenshots: list = field(default_factory=list)
     output: str = ""                              # the setup's stdout/stderr
-
-    def box_texts(self):
-        return [b.text for b in self.boxes]
 
     def describe(self):
         lines = [f"run {self.name}: exit {self.exit_code}, probe exit {self.probe_exit}, "
@@ -183,13 +179,12 @@ def default_env(local_app_data_windows):
     return env
 
 
-def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None, on_event=None,
+def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_event=None,
               timeout=RUN_TIMEOUT, keep_work_dir=False, exe=None):
     """Runs the setup once with the probe watching and returns a SetupRun.
 
     env            the setup's whole environment; default: ours, with LOCALAPPDATA
                    set to a fresh folder in the work directory
-    args           command line arguments for the setup
     close_when_title  the probe posts WM_CLOSE to the window when it shows this title
     close_file     the probe posts WM_CLOSE once this (Linux) file exists: a test
                    creates it when the setup has got as far as it wants
@@ -259,7 +254,7 @@ def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None
 
         started = time.monotonic()
         with open(work / "setup.out", "wb") as setup_out:
-            setup = subprocess.Popen(["wine", str(exe), *args], cwd=work, env=env,
+            setup = subprocess.Popen(["wine", str(exe)], cwd=work, env=env,
                                      stdin=subprocess.DEVNULL, stdout=setup_out,
                                      stderr=subprocess.STDOUT)
 
@@ -292,7 +287,6 @@ def run_setup(name, *, env=None, args=(), close_when_title=None, close_file=None
                         run.screenshots.append(shot)
                     dismiss_path.touch()
                 elif event == "dismissed":
-                    run.dismissed += 1
                     # Boxes after this one wait for their own screenshot.
                     dismiss_path.unlink(missing_ok=True)
                 elif event in ("end", "timeout"):

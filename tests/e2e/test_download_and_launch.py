@@ -189,6 +189,17 @@ class DownloadAndLaunch(SetupTestCase):
             self.assertEqual(State(DOWNLOAD_TITLE, f"{total_mb} / {total_mb} MB", 90),
                              states[-1], run.describe())
 
+    def assertInstalled(self, run, mark, total_bytes=SIZE, before_download=FIRST_STATES,
+                        name=FILE_NAME):
+        """The run downloaded (after the states before_download), verified and
+        started the installer: the information box, and the demo installer ran."""
+        self.assertBox(run, STARTED, "information")
+        before, download, after = self.split_at_download(run)
+        self.assertEqual(before_download, before, run.describe())
+        self.assertDownload(run, download, total_bytes)
+        self.assertEqual([CHECKING, LAUNCHING], after, run.describe())
+        self.assertDemoRan(run, mark, name)
+
     def assertDemoRan(self, run, mark, name=FILE_NAME):
         """The demo installer started (its mark shows up); waits for it to close."""
         self.assertTrue(wait_until(mark.exists, MARK_TIMEOUT),
@@ -212,13 +223,8 @@ class DownloadAndLaunch(SetupTestCase):
         with NginxHost(self.site) as host:
             first, first_mark = self.run_once()
             fetched = self.installer_requests(host)
-            self.assertBox(first, STARTED, "information")
-            before, download, after = self.split_at_download(first)
-            self.assertEqual(FIRST_STATES, before, first.describe())
-            self.assertDownload(first, download, SIZE)
-            self.assertEqual([CHECKING, LAUNCHING], after, first.describe())
+            self.assertInstalled(first, first_mark)
             self.assertEqual([("GET", INSTALLER_PATH, "200")], fetched, first.describe())
-            self.assertDemoRan(first, first_mark)
             self.assertCachedRelease(first)
 
             second, second_mark = self.run_once()
@@ -235,13 +241,8 @@ class DownloadAndLaunch(SetupTestCase):
         with NginxHost(self.site) as host:
             run, mark = self.run_once()
             fetched = self.installer_requests(host)
-        self.assertBox(run, STARTED, "information")
-        before, download, after = self.split_at_download(run)
-        self.assertEqual(FIRST_STATES + [CHECKING], before, run.describe())
-        self.assertDownload(run, download, SIZE)
-        self.assertEqual([CHECKING, LAUNCHING], after, run.describe())
+        self.assertInstalled(run, mark, before_download=FIRST_STATES + [CHECKING])
         self.assertEqual(1, len(fetched), run.describe())
-        self.assertDemoRan(run, mark)
         self.assertCachedRelease(run)
 
     def test_close_during_download_then_next_run_starts_over(self):
@@ -257,13 +258,8 @@ class DownloadAndLaunch(SetupTestCase):
             self.assertEqual([FILE_NAME + ".part"], self.cache_files(), closed.describe())
 
             again, mark = self.run_once()
-            self.assertBox(again, STARTED, "information")
-            before, download, after = self.split_at_download(again)
-            self.assertEqual(FIRST_STATES, before, again.describe())
-            self.assertDownload(again, download, SIZE)
-            self.assertEqual([CHECKING, LAUNCHING], after, again.describe())
+            self.assertInstalled(again, mark)
             self.assertEqual(2, len(self.installer_requests(host)), again.describe())
-            self.assertDemoRan(again, mark)
             self.assertCachedRelease(again)
 
     def test_close_while_the_download_is_hashed(self):
@@ -293,13 +289,8 @@ class DownloadAndLaunch(SetupTestCase):
         with NginxHost(site) as host:
             run, mark = self.run_once(timeout=REFERENCE_RUN_TIMEOUT)
             fetched = [r for r in host.requests() if r[1].endswith("/" + RELEASE_NAME)]
-        self.assertBox(run, STARTED, "information")
-        before, download, after = self.split_at_download(run)
-        self.assertEqual(FIRST_STATES, before, run.describe())
-        self.assertDownload(run, download, RELEASE_SIZE)
-        self.assertEqual([CHECKING, LAUNCHING], after, run.describe())
+        self.assertInstalled(run, mark, RELEASE_SIZE, name=RELEASE_NAME)
         self.assertEqual(1, len(fetched), run.describe())
-        self.assertDemoRan(run, mark, RELEASE_NAME)
         self.assertEqual([RELEASE_NAME], self.cache_files(), run.describe())
         self.assertEqual(RELEASE_SIZE, (self.cache / RELEASE_NAME).stat().st_size)
 
@@ -349,12 +340,7 @@ class DownloadAndLaunch(SetupTestCase):
         reply = Reply(200, self.release, chunked=True)
         with HttpsHost(self.host_routes(reply)):
             run, mark = self.run_once()
-        self.assertBox(run, STARTED, "information")
-        before, download, after = self.split_at_download(run)
-        self.assertEqual(FIRST_STATES, before, run.describe())
-        self.assertDownload(run, download, SIZE)
-        self.assertEqual([CHECKING, LAUNCHING], after, run.describe())
-        self.assertDemoRan(run, mark)
+        self.assertInstalled(run, mark)
         self.assertCachedRelease(run)
 
     def test_cached_installer_held_open_elsewhere(self):
