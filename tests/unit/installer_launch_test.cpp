@@ -2,6 +2,7 @@
 // "open", so the case where only elevation succeeds is shown here with a scripted
 // shell answer instead of end to end.
 #include "app/installer_launch.h"
+#include "app/setup_run.h"
 
 #include <gtest/gtest.h>
 
@@ -57,4 +58,98 @@ TEST(OpenWithShell, FailsAfterBothVerbsAreRefused) {
     EXPECT_TRUE(failed);
     EXPECT_EQ(Launch({-1, 0}, &failed), (Verbs{L"open", L"runas"}));
     EXPECT_TRUE(failed);
+}
+
+// What another process could do to the installer while the shell starts it: the file that
+// was verified must be the file that is started, elevated or not.
+namespace {
+
+struct Access {
+    bool readable = false;
+    DWORD writeError = 0;   // 0: it could be opened for writing
+    DWORD renameError = 0;
+    DWORD deleteError = 0;
+};
+
+DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
+
+Access TryToChange(const std::wstring& path) {
+    Access access;
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    access.readable = reader != INVALID_HANDLE_VALUE;
+    if (access.readable) CloseHandle(reader);
+
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    access.writeError = ErrorOf(writer != INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+
+    const std::wstring moved = path + L".moved";
+    access.renameError = ErrorOf(MoveFileExW(path.c_str(), moved.c_str(), 0));
+    if (access.renameError == 0) MoveFileExW(moved.c_str(), path.c_str(), 0);
+
+    access.deleteError = ErrorOf(DeleteFileW(path.c_str()));
+    return access;
+}
+
+Access duringShellCall;
+int shellCalls = 0;
+
+INT_PTR ShellThatWatchesTheFile(HWND, const wchar_t*, const wchar_t* file) {
+    ++shellCalls;
+    duringShellCall = TryToChange(file);
+    return 33;
+}
+
+std::wstring FreshTarget(const wchar_t* name) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring directory = std::wstring(temp) + name + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(directory.c_str(), nullptr);
+    return directory + L"\\kestrova-installer.exe";
+}
+
+void ExpectGuardedOnlyWhileTheShellRuns(const InstallerManifest& manifest, const std::wstring& target) {
+    shellCalls = 0;
+    StartVerifiedInstaller(manifest, target, ShellThatWatchesTheFile);
+    ASSERT_EQ(shellCalls, 1);
+    EXPECT_TRUE(duringShellCall.readable);
+    EXPECT_EQ(duringShellCall.writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(duringShellCall.renameError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(duringShellCall.deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    const Access afterwards = TryToChange(target);
+    EXPECT_TRUE(afterwards.readable);
+    EXPECT_EQ(afterwards.writeError, 0u);
+    EXPECT_EQ(afterwards.renameError, 0u);
+    EXPECT_EQ(afterwards.deleteError, 0u);
+}
+
+}  // namespace
+
+TEST(StartVerifiedInstaller, NobodyCanChangeACachedCopyUntilTheShellHasIt) {
+    const std::wstring target = FreshTarget(L"kestrova-guard-cached-");
+    const HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "abc", 3, &written, nullptr);
+    CloseHandle(file);
+
+    InstallerManifest manifest;
+    manifest.url = L"https://download.kestrova.example/unit/missing";  // never asked for
+    manifest.size = 3;
+    manifest.sha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    ExpectGuardedOnlyWhileTheShellRuns(manifest, target);
+}
+
+// Talks to the local HTTPS host (tests/e2e/https_host.py --unit).
+TEST(StartVerifiedInstaller, NobodyCanChangeAFreshDownloadUntilTheShellHasIt) {
+    const std::wstring target = FreshTarget(L"kestrova-guard-download-");
+    DeleteFileW(target.c_str());
+
+    InstallerManifest manifest;
+    manifest.url = L"https://download.kestrova.example/unit/chunks";
+    manifest.size = 100000;
+    manifest.sha256 = "08d042cceab8034d08c870e707f331cac9f42321044406bcccd156c7258229ab";
+    ExpectGuardedOnlyWhileTheShellRuns(manifest, target);
 }
