@@ -23,7 +23,7 @@ target_compile_definitions(kestrova_platform PUBLIC UNICODE _UNICODE WIN32_LEAN_
 # each executable: delay-loaded by the program, directly by the tests.
 target_link_libraries(kestrova_platform PUBLIC kestrova_core gdi32 user32 shell32 kernel32)
 
-add_executable(KestrovaSetup WIN32 app/main.cpp)
+add_executable(KestrovaSetup WIN32 app/main.cpp app/terminate_handler.cpp)
 target_link_libraries(KestrovaSetup PRIVATE kestrova_platform)
 kestrova_link_delay_loaded(KestrovaSetup)
 set_target_properties(KestrovaSetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
