@@ -30,3 +30,5 @@ set_target_properties(KestrovaSetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 if(MINGW)
   target_link_options(KestrovaSetup PRIVATE -municode)
 endif()
+
+add_subdirectory(release_tool)
