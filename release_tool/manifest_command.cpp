@@ -61,6 +61,11 @@ void RunManifestCommand(const ManifestOptions& options) {
     RequireManifestValue("url", intended.url);
     RequireManifestValue("fileName", intended.fileName);
     RequireManifestValue("version", intended.version);
+    // Not read by the client, but a release's version names what is published: no
+    // path-like dot segments there either.
+    if (intended.version.find("..") != std::string::npos) {
+        Refuse("version", "contains \"..\", which no release version has");
+    }
 
     RequireFile(options.installer, "installer");
     {

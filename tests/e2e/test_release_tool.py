@@ -168,6 +168,7 @@ class ReleaseTool(SetupTestCase):
             ("version-backslash", "version: contains a backslash", dict(small, version="4.0\\beta")),
             ("version-control", "version: contains the control character 0x09", dict(small, version="4.0\tbeta")),
             ("version-empty", "version: empty", dict(small, version="")),
+            ("version-dots", "version: contains \"..\"", dict(small, version="4..0")),
         ]
         for name, start, args in cases:
             with self.subTest(name):
