@@ -82,8 +82,9 @@ def rehearsal_run(number, setup, env, host, installer_path, timeout):
     before = len(host.requests())
     run = harness.run_setup(f"release-run{number}", exe=setup, env=env, timeout=timeout)
     requests = host.requests()[before:]
-    print(f"release: rehearsal run {number}: {run.duration:.1f} s, "
-          f"{' -> '.join(dict.fromkeys(s.title for s in run.states))}, boxes {run.boxes}", flush=True)
+    boxes = ", ".join(f"{box.kind} box '{box.text}'" for box in run.boxes) or "no box"
+    print(f"release: rehearsal run {number} ({run.duration:.1f} s): "
+          f"{' -> '.join(dict.fromkeys(s.title for s in run.states))}; {boxes}", flush=True)
     fetched = [r for r in requests if r[1] == installer_path]
     manifest = [r for r in requests if r[1].endswith("/" + MANIFEST)]
     if not manifest:

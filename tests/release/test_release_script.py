@@ -93,7 +93,7 @@ class ReleaseScript(unittest.TestCase):
         self.assertEqual([], [p.name for p in out.parent.glob(f".{out.name}.*")], "staging left behind")
 
     def test_bad_input_ends_with_one_line_and_writes_nothing(self):
-        small = self.work / "kestrova-3.2.1-win-x64.exe"
+        small = self.work / "kestrova-tiny.exe"
         small.write_bytes(b"MZ" + bytes(1000))
         wrong_name = self.work / "Kestrova-3.2.1-win-x64.exe"
         os.link(self.reference, wrong_name)
