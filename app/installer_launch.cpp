@@ -6,13 +6,9 @@
 
 #include <stdexcept>
 
-namespace {
-
 INT_PTR ShellExecuteOpen(HWND owner, const wchar_t* verb, const wchar_t* file) {
     return reinterpret_cast<INT_PTR>(ShellExecuteW(owner, verb, file, nullptr, nullptr, SW_SHOWNORMAL));
 }
-
-}  // namespace
 
 void OpenWithShell(const std::wstring& targetPath, ShellOpenFunction shellOpen) {
     if (shellOpen(mainWindow, L"open", targetPath.c_str()) > 32) return;
@@ -21,7 +17,7 @@ void OpenWithShell(const std::wstring& targetPath, ShellOpenFunction shellOpen) 
     throw std::runtime_error("Hauptinstaller konnte nicht gestartet werden");
 }
 
-void LaunchInstaller(const std::wstring& targetPath) {
+void LaunchInstaller(const std::wstring& targetPath, ShellOpenFunction shellOpen) {
     ShowStatus(L"Starte Hauptinstaller", L"Windows oeffnet jetzt den geprueften Kestrova Installer.", 100);
-    OpenWithShell(targetPath, ShellExecuteOpen);
+    OpenWithShell(targetPath, shellOpen);
 }

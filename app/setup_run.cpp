@@ -1,13 +1,13 @@
 #include "app/setup_run.h"
 
 #include "app/constants.h"
-#include "app/installer_launch.h"
 #include "cache/cache_location.h"
 #include "cache/cache_refresh.h"
 #include "cache/installer_verification.h"
 #include "manifest/manifest_policy.h"
 #include "manifest/manifest_reader.h"
 #include "net/response_body.h"
+#include "ui/end_box.h"
 #include "ui/status_window.h"
 
 #include <stdexcept>
@@ -32,13 +32,19 @@ void SetupRun(HINSTANCE instance) {
     EnsureDirectoryPath(cacheDirectory);
     const std::wstring targetPath = cacheDirectory + L"\\" + manifest.fileName;
 
-    if (VerifyInstaller(targetPath, manifest)) {
+    StartVerifiedInstaller(manifest, targetPath, ShellExecuteOpen);
+    ShowEndBox(L"Der Kestrova Hauptinstaller wurde gestartet.", MB_ICONINFORMATION);
+}
+
+void StartVerifiedInstaller(const InstallerManifest& manifest, const std::wstring& targetPath,
+                            ShellOpenFunction shellOpen) {
+    // Held open from the hashing to the shell call: whatever the shell starts, elevated or
+    // not, is the file that was verified, not one swapped in by another process meanwhile.
+    FileHandle verified = VerifyInstaller(targetPath, manifest);
+    if (verified) {
         ShowStatus(L"Installer bereits vorhanden", L"Cache wurde erfolgreich verifiziert.", 96);
     } else {
-        RefreshCachedInstaller(manifest, targetPath);
+        verified = RefreshCachedInstaller(manifest, targetPath);
     }
-
-    LaunchInstaller(targetPath);
-    MessageBoxW(mainWindow, L"Der Kestrova Hauptinstaller wurde gestartet.", BoxTitle,
-                MB_ICONINFORMATION | MB_OK);
+    LaunchInstaller(targetPath, shellOpen);
 }

@@ -62,7 +62,7 @@ void DownloadToFile(const DownloadRequest& download, FileHandle& file, std::uint
     }
 }
 
-void RefreshCachedInstaller(const InstallerManifest& manifest, const std::wstring& targetPath) {
+FileHandle RefreshCachedInstaller(const InstallerManifest& manifest, const std::wstring& targetPath) {
     // Never resume: whatever an earlier run left is removed first.
     DeleteFileW(targetPath.c_str());
     const std::wstring partPath = targetPath + L".part";
@@ -83,8 +83,10 @@ void RefreshCachedInstaller(const InstallerManifest& manifest, const std::wstrin
             throw std::runtime_error("Download konnte nicht finalisiert werden");
         }
     }  // the request is released before the file is hashed
-    if (!VerifyInstaller(targetPath, manifest)) {
+    FileHandle verified = VerifyInstaller(targetPath, manifest);
+    if (!verified) {
         DeleteFileW(targetPath.c_str());
         throw std::runtime_error("Sicherheitspruefung fehlgeschlagen: Hash oder Groesse passt nicht");
     }
+    return verified;
 }

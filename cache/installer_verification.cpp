@@ -1,6 +1,5 @@
 #include "cache/installer_verification.h"
 
-#include "app/handles.h"
 #include "cache/digest_text.h"
 #include "ui/status_window.h"
 
@@ -12,18 +11,15 @@ namespace {
 constexpr DWORD HashChunkSize = 1048576;
 constexpr ULONG Sha256Length = 32;
 
-std::uint64_t FileSizeOrZero(const std::wstring& path) {
+}  // namespace
+
+std::uint64_t InstallerFileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) return 0;
     return (static_cast<std::uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
 }
 
-}  // namespace
-
-bool VerifyInstaller(const std::wstring& path, const InstallerManifest& manifest) {
-    if (FileSizeOrZero(path) != manifest.size) return false;
-    ShowStatus(L"Pruefe Download", L"SHA-256 wird berechnet ...", 94);
-
+HashedFile HashInstallerFile(const std::wstring& path) {
     BCRYPT_ALG_HANDLE openedAlgorithm = nullptr;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&openedAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         throw std::runtime_error("SHA-256 konnte nicht gestartet werden");
@@ -49,6 +45,8 @@ bool VerifyInstaller(const std::wstring& path, const InstallerManifest& manifest
     }
     CngHash hash(createdHash);
 
+    // Read sharing only: from here on nobody can write, rename or delete the file, so the
+    // bytes hashed are the bytes a later user of the handle's lifetime finds on disk.
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throw std::runtime_error("Installer-Datei konnte nicht geoeffnet werden");
@@ -64,13 +62,17 @@ bool VerifyInstaller(const std::wstring& path, const InstallerManifest& manifest
         }
         PumpMessages();
     }
-    file.reset();
 
     if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), Sha256Length, 0))) {
         throw std::runtime_error("SHA-256 Abschluss fehlgeschlagen");
     }
-    hash.reset();
-    algorithm.reset();
+    return HashedFile{std::move(file), DigestText(digest.data(), digest.size())};
+}
 
-    return DigestText(digest.data(), digest.size()) == manifest.sha256;
+FileHandle VerifyInstaller(const std::wstring& path, const InstallerManifest& manifest) {
+    if (InstallerFileSize(path) != manifest.size) return {};
+    ShowStatus(L"Pruefe Download", L"SHA-256 wird berechnet ...", 94);
+    HashedFile hashed = HashInstallerFile(path);
+    if (hashed.sha256 != manifest.sha256) return {};
+    return std::move(hashed.file);
 }

@@ -5,6 +5,7 @@ include(cmake/delay_load.cmake)
 add_library(kestrova_platform STATIC
   app/utf8.cpp
   ui/status_window.cpp
+  ui/end_box.cpp
   net/url_parts.cpp
   net/download_request.cpp
   net/response_body.cpp
@@ -15,6 +16,7 @@ add_library(kestrova_platform STATIC
   cache/cache_refresh.cpp
   app/installer_launch.cpp
   app/setup_run.cpp
+  app/failure_box.cpp
 )
 target_compile_definitions(kestrova_platform PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 # The system DLLs on the KnownDLLs list are imported directly; the others are linked by
@@ -28,3 +30,5 @@ set_target_properties(KestrovaSetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 if(MINGW)
   target_link_options(KestrovaSetup PRIVATE -municode)
 endif()
+
+add_subdirectory(release_tool)

@@ -1,7 +1,5 @@
 #include "manifest/manifest_text.h"
 
-#include "app/constants.h"
-
 namespace {
 
 bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
@@ -27,17 +25,17 @@ std::string ReadManifestString(const std::string& text, const std::string& key,
     return value.empty() ? defaultValue : value;
 }
 
-std::uint64_t ReadManifestSize(const std::string& text) {
+std::uint64_t ReadManifestSize(const std::string& text, std::uint64_t fallback) {
     const size_t name = text.find("\"size\"");
-    if (name == std::string::npos) return DefaultSize;
+    if (name == std::string::npos) return fallback;
     size_t at = text.find(':', name + 6);
-    if (at == std::string::npos) return DefaultSize;
+    if (at == std::string::npos) return fallback;
     while (at < text.size() && !IsDigit(text[at])) ++at;
-    if (at == text.size()) return DefaultSize;
+    if (at == text.size()) return fallback;
 
     std::uint64_t size = 0;  // wraps modulo 2^64 by design: no overflow check
     for (; at < text.size() && IsDigit(text[at]); ++at) {
         size = size * 10 + static_cast<std::uint64_t>(text[at] - '0');
     }
-    return size == 0 ? DefaultSize : size;
+    return size == 0 ? fallback : size;
 }

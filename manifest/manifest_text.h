@@ -3,6 +3,8 @@
 // by its quoted member name, and anything the search cannot use gives the default.
 // Free of platform calls, so it also builds natively for sanitizers and fuzzing.
 
+#include "app/constants.h"
+
 #include <cstdint>
 #include <string>
 
@@ -15,6 +17,6 @@ std::string ReadManifestString(const std::string& text, const std::string& key,
                                const std::string& defaultValue);
 
 // The first run of decimal digits after the first "size" and its colon, whatever
-// stands in between, accumulated modulo 2^64. Returns DefaultSize when there is no
-// such run or its value is 0.
-std::uint64_t ReadManifestSize(const std::string& text);
+// stands in between, accumulated modulo 2^64. Returns `fallback` (the program passes
+// none: DefaultSize) when there is no such run or its value is 0.
+std::uint64_t ReadManifestSize(const std::string& text, std::uint64_t fallback = DefaultSize);

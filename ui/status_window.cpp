@@ -22,6 +22,14 @@ constexpr DWORD MainWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_M
 constexpr DWORD LabelStyle = WS_CHILD | WS_VISIBLE;
 constexpr DWORD ProgressStyle = WS_CHILD | WS_VISIBLE | PBS_SMOOTH;
 
+constexpr wchar_t InitialTitle[] = L"Bereite Kestrova vor";
+constexpr wchar_t InitialDetail[] = L"Bitte warten ...";
+
+// What the three controls show, as last written.
+std::wstring shownTitle;
+std::wstring shownDetail;
+int shownPosition = 0;
+
 LRESULT CALLBACK StatusWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CLOSE:
@@ -63,12 +71,15 @@ HWND CreateStatusWindow(HINSTANCE instance) {
 
     HGDIOBJ font = GetStockObject(DEFAULT_GUI_FONT);
     // A control that cannot be created is simply never updated.
-    titleLabel = CreateChild(L"STATIC", L"Bereite Kestrova vor", LabelStyle, 22, 22, 460, 22, instance);
-    detailLabel = CreateChild(L"STATIC", L"Bitte warten ...", LabelStyle, 22, 50, 460, 20, instance);
+    titleLabel = CreateChild(L"STATIC", InitialTitle, LabelStyle, 22, 22, 460, 22, instance);
+    detailLabel = CreateChild(L"STATIC", InitialDetail, LabelStyle, 22, 50, 460, 20, instance);
     progressBar = CreateChild(PROGRESS_CLASSW, L"", ProgressStyle, 22, 86, 460, 22, instance);
 
     SendMessageW(progressBar, PBM_SETRANGE32, 0, 100);
     SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+    shownTitle = InitialTitle;
+    shownDetail = InitialDetail;
+    shownPosition = 0;
     SendMessageW(titleLabel, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     SendMessageW(detailLabel, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 
@@ -78,18 +89,35 @@ HWND CreateStatusWindow(HINSTANCE instance) {
 }
 
 void ShowStatus(const wchar_t* title, const std::wstring& detail, int percent) {
-    if (titleLabel) SetWindowTextW(titleLabel, title);
-    if (!detail.empty() && detailLabel) SetWindowTextW(detailLabel, detail.c_str());
-    if (percent >= 0 && progressBar) SendMessageW(progressBar, PBM_SETPOS, percent, 0);
+    // A download repeats the same texts and position for most of its blocks: rewriting
+    // them would cost a repaint each time while the window shows nothing new.
+    if (titleLabel && shownTitle != title) {
+        SetWindowTextW(titleLabel, title);
+        shownTitle = title;
+    }
+    if (!detail.empty() && detailLabel && shownDetail != detail) {
+        SetWindowTextW(detailLabel, detail.c_str());
+        shownDetail = detail;
+    }
+    if (percent >= 0 && progressBar && shownPosition != percent) {
+        SendMessageW(progressBar, PBM_SETPOS, percent, 0);
+        shownPosition = percent;
+    }
     PumpMessages();
 }
 
-void PumpMessages() {
+bool DispatchQueuedMessages() {
+    bool quitSeen = false;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) cancelRequested = true;
+        if (message.message == WM_QUIT) quitSeen = true;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    return quitSeen;
+}
+
+void PumpMessages() {
+    if (DispatchQueuedMessages()) cancelRequested = true;
     if (cancelRequested) throw std::runtime_error("Abgebrochen");
 }

@@ -20,10 +20,16 @@ extern bool cancelRequested;
 // Returns the main window, or null when it could not be created.
 HWND CreateStatusWindow(HINSTANCE instance);
 
-// Writes the title always, the detail only when not empty, the bar only when percent
-// is 0 or more; then pumps. Raises "Abgebrochen" once the window has been closed.
+// Shows the title, the detail unless it is empty, and the bar position unless percent is
+// negative; each is written to its control only when it differs from what the control
+// shows, so a loop that repeats a status costs no window work. Then pumps. Raises
+// "Abgebrochen" once the window has been closed.
 void ShowStatus(const wchar_t* title, const std::wstring& detail, int percent);
 
 // Drains the thread's message queue without waiting. Raises "Abgebrochen" after the
 // queue is empty when cancellation has been requested.
 void PumpMessages();
+
+// Handles every queued message without waiting, taking a WM_QUIT off the queue. Returns
+// whether a WM_QUIT was among them; raises nothing.
+bool DispatchQueuedMessages();
