@@ -3,6 +3,7 @@
 #include "release_tool/console_output.h"
 #include "release_tool/release_files.h"
 
+#include <initializer_list>
 #include <map>
 #include <vector>
 

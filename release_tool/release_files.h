@@ -3,6 +3,7 @@
 // for (`what`: "installer", "manifest", "out", "download") and its path.
 
 #include <string>
+#include <utility>
 
 // A file that is deleted when its owner goes (on success and on failure alike), unless
 // it has been kept. Neither copyable nor movable: it stays where it was made.
