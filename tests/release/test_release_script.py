@@ -1,0 +1,192 @@
+"""scripts/release on the reference release of the tests.
+
+The reference release goes through scripts/release unsigned, then signed with a test
+certificate made here with openssl (a CA, a code-signing certificate it issued, a
+PFX with that chain), each under a host name of its own, and both rehearsals must
+pass. Bad input must end with one line and a non-zero status and leave no upload
+tree behind.
+
+Runs as root (scripts/release rehearses in its own tests/e2e/sandbox, with its own
+Wine prefix under KESTROVA_RELEASE_BUILD, so it also runs inside the sandbox of the
+mingw tests). Environment: KESTROVA_REFERENCE_RELEASE, KESTROVA_RELEASE_BUILD and
+KESTROVA_RELEASE_TEST_WORK (CTest sets them; defaults under build/mingw).
+"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD = REPO / "build" / "mingw"
+RELEASE = REPO / "scripts" / "release"
+DEFAULT_NAME = "Kestrova-3.2.0-win-x64.exe"
+HOST = "downloads.kestrova.test"
+
+
+def reference_release():
+    path = Path(os.environ.get("KESTROVA_REFERENCE_RELEASE", BUILD / "reference-release" / DEFAULT_NAME))
+    digest = subprocess.run(["python3", str(REPO / "tests" / "release" / "make_reference_release.py"), str(path)],
+                            check=True, capture_output=True, text=True).stdout.strip()
+    return path, digest
+
+
+def work_dir():
+    return Path(os.environ.get("KESTROVA_RELEASE_TEST_WORK", BUILD / "release-script-test"))
+
+
+def release(*args):
+    env = dict(os.environ)
+    env.setdefault("KESTROVA_RELEASE_BUILD", str(BUILD / "release-build"))
+    return subprocess.run([str(RELEASE), *map(str, args)], cwd=REPO, env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, errors="replace")
+
+
+def openssl(*args):
+    subprocess.run(["openssl", *map(str, args)], check=True, capture_output=True)
+
+
+def make_signing_files(folder, name):
+    """A CA, a code-signing certificate it issued, and name.pfx holding key,
+    certificate and CA (password in password.txt). Returns (pfx, password file, CA)."""
+    ca, ca_key = folder / f"{name}-ca.crt", folder / f"{name}-ca.key"
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
+            "-keyout", ca_key, "-out", ca, "-subj", f"/O=Kestrova Tests/CN={name} CA",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+    key, csr, cert = folder / f"{name}.key", folder / f"{name}.csr", folder / f"{name}.crt"
+    extensions = folder / f"{name}.ext"
+    extensions.write_text("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                          "extendedKeyUsage=codeSigning\n")
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key, "-out", csr,
+            "-subj", f"/O=Kestrova Tests/CN={name} Publisher")
+    openssl("x509", "-req", "-sha256", "-days", "2", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+            "-set_serial", "0x4b455354", "-extfile", extensions, "-out", cert)
+    password = folder / "password.txt"
+    password.write_text("kestrova test password\n")
+    pfx = folder / f"{name}.pfx"
+    openssl("pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", ca,
+            "-passout", f"file:{password}", "-out", pfx)
+    return pfx, password, ca
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").hexdigest()
+
+
+class ReleaseScript(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.reference, cls.reference_sha256 = reference_release()
+        cls.work = work_dir()
+        shutil.rmtree(cls.work, ignore_errors=True)
+        cls.work.mkdir(parents=True)
+        cls.pfx, cls.password, cls.ca = make_signing_files(cls.work, "signing")
+
+    def assertNoTree(self, out, done):
+        self.assertNotEqual(0, done.returncode, done.stdout + done.stderr)
+        self.assertFalse(out.exists(), f"{out} was written")
+        self.assertEqual([], [p.name for p in out.parent.glob(f".{out.name}.*")], "staging left behind")
+
+    def test_bad_input_ends_with_one_line_and_writes_nothing(self):
+        small = self.work / "kestrova-tiny.exe"
+        small.write_bytes(b"MZ" + bytes(1000))
+        wrong_name = self.work / "Kestrova-3.2.1-win-x64.exe"
+        os.link(self.reference, wrong_name)
+        wrong_size = self.work / "wrong-size" / DEFAULT_NAME
+        wrong_size.parent.mkdir()
+        wrong_size.write_bytes(b"MZ" + bytes(1000))
+        wrong_password = self.work / "wrong-password.txt"
+        wrong_password.write_text("not the password\n")
+        good = {"--host": HOST, "--default-installer": self.reference, "--installer": self.reference,
+                "--version": "3.2.0"}
+        cases = [  # (what, changed arguments, words the line must hold)
+            ("missing file", {"--installer": self.work / "kestrova-9.exe"}, "does not exist"),
+            ("unreadable file", {"--installer": self.work}, "is not a file"),
+            ("default installer under another name", {"--default-installer": wrong_name}, "default release"),
+            ("default installer of another size", {"--default-installer": wrong_size}, "bytes, the default"),
+            ("installer below the plausible size", {"--installer": small}, "plausible minimum"),
+            ("version with a quote", {"--version": '3.2"0'}, "--version"),
+            ("version with ..", {"--version": "3..2"}, "--version"),
+            ("host in capitals", {"--host": "Downloads.Kestrova.test"}, "lower case"),
+            ("wrong signing password", {"--sign": self.pfx, "--sign-password-file": wrong_password},
+             "does not open with the password"),
+        ]
+        for what, changed, words in cases:
+            with self.subTest(what):
+                out = self.work / "out"
+                arguments = [x for item in {**good, **changed}.items() for x in item] + ["--out", out]
+                done = release(*arguments)
+                self.assertNoTree(out, done)
+                self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
+                self.assertIn(words, done.stderr)
+
+        with self.subTest("output folder not empty, without --force"):
+            out = self.work / "not-empty"
+            out.mkdir()
+            (out / "notes.txt").write_text("keep me\n")
+            done = release(*[x for item in good.items() for x in item], "--out", out)
+            self.assertNotEqual(0, done.returncode)
+            self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
+            self.assertIn("is not empty", done.stderr)
+            self.assertEqual(["notes.txt"], [p.name for p in out.iterdir()])
+
+        with self.subTest("signature that does not verify against the chain in the PFX"):
+            # A PFX that carries a CA which did not issue its certificate: signing
+            # works, the verification must fail, and nothing signed is left.
+            stranger = self.work / "stranger"
+            stranger.mkdir()
+            _, _, other_ca = make_signing_files(stranger, "stranger")
+            mixed = self.work / "mixed.pfx"
+            openssl("pkcs12", "-export", "-inkey", self.work / "signing.key", "-in", self.work / "signing.crt",
+                    "-certfile", other_ca, "-passout", f"file:{self.password}", "-out", mixed)
+            out = self.work / "out"
+            done = release(*[x for item in good.items() for x in item], "--sign", mixed,
+                           "--sign-password-file", self.password, "--out", out)
+            self.assertNoTree(out, done)
+            self.assertIn("does not verify", done.stderr.splitlines()[-1])
+
+    def test_reference_release_unsigned_then_signed(self):
+        out = self.work / "upload"
+        done = release("--host", HOST, "--default-installer", self.reference, "--installer", self.reference,
+                       "--version", "3.2.0", "--out", out)
+        self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+        print(done.stdout)
+        desktop = out / "downloads" / "desktop"
+        self.assertEqual(["KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
+                          "downloads/desktop/kestrova-win-x64.json"],
+                         sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()))
+        manifest = (desktop / "kestrova-win-x64.json").read_text()
+        self.assertIn(f'"url": "https://{HOST}/downloads/desktop/{DEFAULT_NAME}"', manifest)
+        self.assertIn(f'"sha256": "{self.reference_sha256}"', manifest)
+        sums = (out / "SHA256SUMS").read_text()
+        self.assertIn(f"{self.reference_sha256}  downloads/desktop/{DEFAULT_NAME}\n", sums)
+        self.assertIn(f"{sha256(out / 'KestrovaSetup.exe')}  KestrovaSetup.exe\n", sums)
+
+        # The next release into the same folder (--force), signed, with an installer
+        # of its own name beside the default one.
+        installer = self.work / "kestrova-3.2.1-win-x64.exe"
+        os.link(self.reference, installer)
+        done = release("--host", HOST, "--default-installer", self.reference, "--installer", installer,
+                       "--version", "3.2.1", "--sign", self.pfx, "--sign-password-file", self.password,
+                       "--force", "--out", out)
+        self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+        print(done.stdout)
+        self.assertIn("signed by", done.stdout)
+        self.assertEqual(["KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
+                          "downloads/desktop/kestrova-3.2.1-win-x64.exe", "downloads/desktop/kestrova-win-x64.json"],
+                         sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()))
+        self.assertIn('"url": "https://{}/downloads/desktop/kestrova-3.2.1-win-x64.exe"'.format(HOST),
+                      (desktop / "kestrova-win-x64.json").read_text())
+        verified = subprocess.run(["osslsigncode", "verify", "-in", out / "KestrovaSetup.exe", "-CAfile", self.ca],
+                                  capture_output=True, text=True)
+        self.assertEqual(0, verified.returncode, verified.stdout + verified.stderr)
+        self.assertIn(f"{sha256(out / 'KestrovaSetup.exe')}  KestrovaSetup.exe\n", (out / "SHA256SUMS").read_text())
+
+
+if __name__ == "__main__":
+    unittest.main()
