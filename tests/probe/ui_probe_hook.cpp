@@ -9,6 +9,12 @@
 // change after a report posts a marker message to the thread; the hook swallows it.
 // The initial state is reported when the window is first shown.
 //
+// Only a state that differs from the last one reported is sent. A write that leaves a
+// control as it was (the same title again, the same position again) is recognised on
+// the spot, from the control's stored text without sending it a message, and costs
+// neither a marker nor a report: the setup rewrites its status once per downloaded
+// block, and a cross-process report per block would slow it down several times.
+//
 // A message box of the setup is reported once it is shown and painted: a timer started
 // when it becomes visible fires only after every pending WM_PAINT has been handled.
 
@@ -30,9 +36,21 @@ constexpr UINT_PTR BoxTimerId = 0x4B50;
 HWND setupWindow = nullptr;
 DWORD setupThread = 0;
 UINT markerMessage = 0;
-bool changed = false;       // a status control changed since the last state report
+bool changed = false;       // the controls may show something else than `reported`
 bool markerQueued = false;  // a marker waits in the setup thread's queue
 std::vector<HWND> boxesAwaitingPaint;
+
+// What the status controls showed, and which controls they were.
+struct ShownState {
+    HWND title = nullptr;
+    HWND detail = nullptr;
+    HWND bar = nullptr;
+    std::wstring titleText;
+    std::wstring detailText;
+    std::int32_t position = 0;
+};
+bool haveReported = false;
+ShownState reported;  // the last state sent to the probe
 
 bool HasClass(HWND window, const wchar_t* name) {
     wchar_t buffer[64];
@@ -45,6 +63,15 @@ std::wstring TextOf(HWND window) {
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(InternalGetWindowText(window, text.data(), length + 1)));
     return text;
+}
+
+// Whether the stored text of `window` is `expected`; sends no message at all.
+bool ShowsText(HWND window, const std::wstring& expected) {
+    // Room for one character more, so that a longer text reads as a longer length.
+    std::wstring text(expected.size() + 2, L'\0');
+    const int length = InternalGetWindowText(window, text.data(), static_cast<int>(text.size()));
+    return static_cast<size_t>(length) == expected.size() &&
+           text.compare(0, expected.size(), expected) == 0;
 }
 
 // Hands one report to the probe and waits until it has been taken.
@@ -67,8 +94,8 @@ void Send(probe::Report kind, HWND window, std::int32_t value,
                         reinterpret_cast<LPARAM>(&copy), SMTO_BLOCK, 5000, &result);
 }
 
-void SendStateIfChanged() {
-    if (!changed || !setupWindow) return;
+// Reads what the window shows now; false while its three controls are not all there.
+bool ReadState(ShownState& state) {
     // The two labels, told apart by their vertical position, and the bar.
     HWND labels[2]{};
     LONG tops[2]{};
@@ -85,18 +112,52 @@ void SendStateIfChanged() {
             tops[labelCount++] = rect.top;
         }
     }
-    if (labelCount < 2 || !bar) return;  // not complete yet: stays pending
+    if (labelCount < 2 || !bar) return false;
     if (tops[1] < tops[0]) std::swap(labels[0], labels[1]);
 
-    changed = false;
-    const std::wstring caption = TextOf(setupWindow);
-    const std::wstring title = TextOf(labels[0]);
-    const std::wstring detail = TextOf(labels[1]);
-    const auto position = static_cast<std::int32_t>(SendMessageW(bar, PBM_GETPOS, 0, 0));
-    Send(probe::ReportState, setupWindow, position, {&caption, &title, &detail});
+    state.title = labels[0];
+    state.detail = labels[1];
+    state.bar = bar;
+    state.titleText = TextOf(labels[0]);
+    state.detailText = TextOf(labels[1]);
+    state.position = static_cast<std::int32_t>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+    return true;
 }
 
-void NoteChange() {
+void SendStateIfChanged() {
+    if (!changed || !setupWindow) return;
+    ShownState state;
+    if (!ReadState(state)) return;  // not complete yet: stays pending
+    changed = false;
+    if (haveReported && state.titleText == reported.titleText &&
+        state.detailText == reported.detailText && state.position == reported.position)
+        return;  // changed and changed back before this pump
+    reported = std::move(state);
+    haveReported = true;
+    const std::wstring caption = TextOf(setupWindow);
+    Send(probe::ReportState, setupWindow, reported.position,
+         {&caption, &reported.titleText, &reported.detailText});
+}
+
+// Whether the control that has just handled `message` still shows what was last
+// reported. Whatever this cannot tell counts as a change.
+bool LeftAsReported(const CWPRETSTRUCT& message) {
+    if (!haveReported) return false;
+    if (message.message == WM_SETTEXT) {
+        if (message.hwnd == reported.title) return ShowsText(message.hwnd, reported.titleText);
+        if (message.hwnd == reported.detail) return ShowsText(message.hwnd, reported.detailText);
+    } else if (message.message == PBM_SETPOS && message.hwnd == reported.bar) {
+        // A position outside the range, which the bar clamps, counts as a change; the
+        // report then finds the same state and sends nothing.
+        return static_cast<std::int32_t>(message.wParam) == reported.position;
+    }
+    return false;
+}
+
+void NoteChange(const CWPRETSTRUCT& message) {
+    // Once something changed, every later write counts until the next report: a write
+    // that leaves its own control as reported says nothing about the other two.
+    if (!changed && LeftAsReported(message)) return;
     changed = true;
     if (!markerQueued) markerQueued = PostThreadMessageW(setupThread, markerMessage, 0, 0);
 }
@@ -141,7 +202,7 @@ void OnMessageHandled(const CWPRETSTRUCT& message) {
             setupThread = GetCurrentThreadId();
             markerMessage = RegisterWindowMessageW(L"KestrovaUiProbeMarker");
         } else if (IsStatusControl(message.hwnd)) {
-            NoteChange();
+            NoteChange(message);
         }
         break;
     case WM_SETTEXT:
@@ -150,7 +211,7 @@ void OnMessageHandled(const CWPRETSTRUCT& message) {
     case PBM_STEPIT:
     case PBM_SETRANGE:
     case PBM_SETRANGE32:
-        if (IsStatusControl(message.hwnd)) NoteChange();
+        if (IsStatusControl(message.hwnd)) NoteChange(message);
         break;
     case WM_SHOWWINDOW:
         if (!setupThread || !message.wParam) break;
