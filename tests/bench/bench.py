@@ -58,8 +58,10 @@ MEASURES = [
     ("c", "(c) first run: start to information box", "s"),
     ("c_download", "    of which manifest stage to hashing stage", "s"),
     ("c_hashing", "    of which hashing stage to launch stage", "s"),
+    ("c_rest", "    the rest (start, manifest, launch, box)", "s"),
     ("d", "(d) second run: start to information box", "s"),
     ("d_hashing", "    of which hashing stage to cache verified", "s"),
+    ("d_rest", "    the rest (start, manifest, launch, box)", "s"),
     ("e_first", "(e) peak memory, first run", "MB"),
     ("e_second", "(e) peak memory, second run", "MB"),
     ("f_download", "(f) close during download to \"Abgebrochen\"", "ms"),
@@ -232,6 +234,8 @@ def one_round(number, digest, results, log):
     results["c_hashing"].append(between(first, HASHING_TITLE, LAUNCH_TITLE))
     results["d"].append(second_s)
     results["d_hashing"].append(between(second, HASHING_TITLE, CACHED_TITLE))
+    results["c_rest"].append(first_s - results["c_download"][-1] - results["c_hashing"][-1])
+    results["d_rest"].append(second_s - results["d_hashing"][-1])
     for key, peak in (("e_first", first_peak), ("e_second", second_peak)):
         if peak is None:
             raise BenchError("the setup's process was not found while its box was up")
