@@ -57,7 +57,7 @@ MEASURES = [
     ("c", "(c) first run: start to information box", "s"),
     ("c_download", "    of which first block to hashing stage", "s"),
     ("c_hashing", "    of which hashing stage to launch stage", "s"),
-    ("c_rest", "    the rest (start, manifest, request, box)", "s"),
+    ("c_rest", "    the rest (start, manifest, request, launch, box)", "s"),
     ("d", "(d) second run: start to information box", "s"),
     ("d_hashing", "    of which hashing stage to cache verified", "s"),
     ("d_rest", "    the rest (start, manifest, launch, box)", "s"),
