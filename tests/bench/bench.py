@@ -279,11 +279,11 @@ def table(results, rounds, seconds, probe):
              f"setup: {harness.setup_exe()}, probe: {probe}",
              NOTES.format(poll=POLL * 1000, close_mb=CLOSE_AT_MB, close_s=CLOSE_AFTER_HASHING),
              "",
-             f"{'measure':<50} {'median':>9}   {'spread (min - max)':<20} rounds"]
+             f"{'measure':<54} {'median':>9}   {'spread (min - max)':<20} rounds"]
     for key, label, unit in MEASURES:
         values = results[key]
         spread = f"{number(min(values), unit)} - {number(max(values), unit)}"
-        lines.append(f"{label:<50} {number(statistics.median(values), unit):>6} {unit:<2}   "
+        lines.append(f"{label:<54} {number(statistics.median(values), unit):>6} {unit:<2}   "
                      f"{spread:<20} {' '.join(number(v, unit) for v in values)}")
     a, b, c, d = (statistics.median(results[k]) for k in "abcd")
     lines += ["",
