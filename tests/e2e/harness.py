@@ -94,6 +94,7 @@ class SetupRun:
     events: list = field(default_factory=list)   # (ms, event, [values]) as logged
     probe_exit: int = None
     duration: float = 0.0
+    started_at: float = None                      # time.monotonic() as the setup was started
     work_dir: Path = None
     local_app_data: Path = None                   # the program's LOCALAPPDATA (Linux path)
     screenshots: list = field(default_factory=list)
@@ -180,7 +181,7 @@ def default_env(local_app_data_windows):
 
 
 def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_event=None,
-              timeout=RUN_TIMEOUT, keep_work_dir=False, exe=None):
+              timeout=RUN_TIMEOUT, keep_work_dir=False, exe=None, poll=POLL, screenshots=True):
     """Runs the setup once with the probe watching and returns a SetupRun.
 
     env            the setup's whole environment; default: ours, with LOCALAPPDATA
@@ -189,9 +190,12 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
     close_file     the probe posts WM_CLOSE once this (Linux) file exists: a test
                    creates it when the setup has got as far as it wants
     on_event       called as on_event(event, values) for each probe log line, as it
-                   arrives (e.g. to let a held reply go on once `close` is posted)
+                   arrives and before the harness reacts to it (e.g. to let a held
+                   reply go on once `close` is posted; a box is still up during the call)
     timeout        seconds from the setup's start to the probe's `end`
     exe            the program to run (default: setup_exe())
+    poll           seconds between looks at the probe's log
+    screenshots    False: none at all (they cost CPU while the setup runs)
     Raises HarnessError when a time limit is hit (after killing both processes)."""
     if not in_sandbox():
         raise HarnessError("end-to-end runs need tests/e2e/sandbox (KESTROVA_SANDBOX=1)")
@@ -252,7 +256,7 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
                 raise HarnessError(f"ui_probe not ready after {PROBE_READY_TIMEOUT:.0f} s")
             time.sleep(POLL)
 
-        started = time.monotonic()
+        started = run.started_at = time.monotonic()
         with open(work / "setup.out", "wb") as setup_out:
             setup = subprocess.Popen(["wine", str(exe)], cwd=work, env=env,
                                      stdin=subprocess.DEVNULL, stdout=setup_out,
@@ -266,9 +270,11 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
             nonlocal first_sight_at, finished
             for ms, event, values in events:
                 run.events.append((ms, event, values))
+                if on_event is not None:
+                    on_event(event, values)
                 if event == "window":
                     run.caption = values[0] if values else ""
-                    first_sight_at = time.monotonic() + 0.3
+                    first_sight_at = time.monotonic() + 0.3 if screenshots else None
                 elif event == "state" and len(values) == 3:
                     try:
                         pos = int(values[2])
@@ -283,7 +289,7 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
                                          values[1] if len(values) > 1 else ""))
                     shot = artifacts / (f"{safe}.png" if len(run.boxes) == 1
                                         else f"{safe}-box{len(run.boxes)}.png")
-                    if _screenshot(shot, shot_env):
+                    if screenshots and _screenshot(shot, shot_env):
                         run.screenshots.append(shot)
                     dismiss_path.touch()
                 elif event == "dismissed":
@@ -292,8 +298,6 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
                 elif event in ("end", "timeout"):
                     finished = True
                     first_sight_at = None
-                if on_event is not None:
-                    on_event(event, values)
 
         setup_gone_at = None
         while True:
@@ -318,7 +322,7 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
                     run.screenshots.append(shot)
             if time.monotonic() > deadline:
                 raise HarnessError(f"no `end` from ui_probe within {timeout:.0f} s")
-            time.sleep(POLL)
+            time.sleep(poll)
 
         if run.events[-1][1] == "timeout":
             raise HarnessError("ui_probe timed out waiting for the setup to end")

@@ -16,9 +16,8 @@ inline constexpr wchar_t SinkClassName[] = L"KestrovaUiProbeSink";
 inline constexpr wchar_t SetupClassName[] = L"KestrovaSetupWindow";
 inline constexpr wchar_t BoxCaption[] = L"Kestrova Setup";
 
-// Exported hook procedures of ui_probe_hook.dll.
-inline constexpr char CallWndRetProcName[] = "ProbeCallWndRetProc";
-inline constexpr char GetMsgProcName[] = "ProbeGetMsgProc";
+// The exported CBT hook procedure of ui_probe_hook.dll.
+inline constexpr char CbtProcName[] = "ProbeCbtProc";
 
 // COPYDATASTRUCT::dwData.
 enum Report : ULONG_PTR {

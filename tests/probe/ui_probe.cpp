@@ -8,8 +8,8 @@
 // box, dismissed, end, timeout (see README.md here). Exit status 0 after `end`,
 // 1 after `timeout`, 2 on a usage or setup error.
 //
-// The observing happens in ui_probe_hook.dll, which this program installs as global
-// hooks; the DLL reports synchronously into a message-only window here.
+// The observing happens in ui_probe_hook.dll, which this program installs as a global
+// CBT hook; the DLL reports synchronously into a message-only window here.
 
 #include "probe_protocol.h"
 
@@ -326,7 +326,7 @@ bool ReadWholeFile(const std::wstring& path, std::vector<char>& data) {
 }
 
 // Other processes (explorer.exe at least) keep a hook DLL loaded once they have called
-// it, and find it again by its path. So the hooks use a copy in the temporary directory
+// it, and find it again by its path. So the hook uses a copy in the temporary directory
 // named after the DLL's content: an unchanged DLL is shared by all runs, and a rebuilt
 // one can never be mistaken for an old one still loaded under the same name.
 std::wstring StageHookDll(const std::wstring& source) {
@@ -385,15 +385,11 @@ int wmain(int argc, wchar_t** argv) {
         return Fail("cannot stage ui_probe_hook.dll (expected next to ui_probe.exe)");
     UniqueLibrary hookLibrary(LoadLibraryW(hookPath.c_str()));
     if (!hookLibrary) return Fail("cannot load the hook DLL");
-    auto callWndRetProc = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(GetProcAddress(hookLibrary.get(), probe::CallWndRetProcName)));
-    auto getMsgProc = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(GetProcAddress(hookLibrary.get(), probe::GetMsgProcName)));
-    if (!callWndRetProc || !getMsgProc) return Fail("the hook DLL lacks its procedures");
-    UniqueHook callWndRetHook(
-        SetWindowsHookExW(WH_CALLWNDPROCRET, callWndRetProc, hookLibrary.get(), 0));
-    UniqueHook getMsgHook(SetWindowsHookExW(WH_GETMESSAGE, getMsgProc, hookLibrary.get(), 0));
-    if (!callWndRetHook || !getMsgHook) return Fail("cannot install the hooks");
+    auto cbtProc = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void*>(GetProcAddress(hookLibrary.get(), probe::CbtProcName)));
+    if (!cbtProc) return Fail("the hook DLL lacks its procedure");
+    UniqueHook cbtHook(SetWindowsHookExW(WH_CBT, cbtProc, hookLibrary.get(), 0));
+    if (!cbtHook) return Fail("cannot install the hook");
 
     probe.log().Write({L"ready"});
     return probe.Run();

@@ -1,13 +1,26 @@
-// The hook DLL of ui_probe. ui_probe installs its two procedures as global hooks, so the
-// system loads this DLL into every GUI process of the desktop while the probe runs. It
-// stays passive everywhere except in the process that creates a KestrovaSetupWindow.
+// The hook DLL of ui_probe. ui_probe installs its procedure as a global CBT hook, so the
+// system loads this DLL into every GUI process of the desktop while the probe runs and
+// calls it whenever a window is created. It stays passive everywhere except in the
+// process that creates a KestrovaSetupWindow.
 //
-// There it notes every change to the three status controls and reports the complete
-// (title, detail, position) when the setup thread next retrieves a message: that is
-// where the window gets to repaint, so "set title, set detail, set position, pump"
-// becomes one state, however short. To be sure a pump retrieves something, the first
-// change after a report posts a marker message to the thread; the hook swallows it.
-// The initial state is reported when the window is first shown.
+// There it subclasses the setup window, its three status controls and its message
+// boxes as they are created, and so sees their messages without a hook on every
+// message of the process: under Wine each hooked message costs two round trips to the
+// wineserver, which at three status messages per downloaded block add seconds to a
+// download. The module pins itself once it has subclassed a window, so it stays
+// loaded for as long as those windows live, even after the probe has gone.
+//
+// It notes every change to the three status controls and reports the complete
+// (title, detail, position) when the setup thread next handles a message of its queue:
+// that is where the window gets to repaint, so "set title, set detail, set position,
+// pump" becomes one state, however short. To be sure a pump has something to handle,
+// the first change after a report posts a marker message to the setup window, which
+// the subclass swallows. The initial state is reported when the window is first shown.
+//
+// Only a state that differs from the last one reported is sent. A write that leaves a
+// control as it was (the same title again, the same position again) is recognised on
+// the spot, from the control's stored text without sending it a message, and costs
+// neither a marker nor a report.
 //
 // A message box of the setup is reported once it is shown and painted: a timer started
 // when it becomes visible fires only after every pending WM_PAINT has been handled.
@@ -30,9 +43,28 @@ constexpr UINT_PTR BoxTimerId = 0x4B50;
 HWND setupWindow = nullptr;
 DWORD setupThread = 0;
 UINT markerMessage = 0;
-bool changed = false;       // a status control changed since the last state report
+bool changed = false;       // the controls may show something else than `reported`
 bool markerQueued = false;  // a marker waits in the setup thread's queue
 std::vector<HWND> boxesAwaitingPaint;
+
+// What the status controls showed, and which controls they were.
+struct ShownState {
+    HWND title = nullptr;
+    HWND detail = nullptr;
+    HWND bar = nullptr;
+    std::wstring titleText;
+    std::wstring detailText;
+    std::int32_t position = 0;
+};
+bool haveReported = false;
+ShownState reported;  // the last state sent to the probe
+
+// The windows subclassed here, with the window procedures they had.
+struct Subclassed {
+    HWND window;
+    WNDPROC original;
+};
+std::vector<Subclassed> subclassed;
 
 bool HasClass(HWND window, const wchar_t* name) {
     wchar_t buffer[64];
@@ -45,6 +77,15 @@ std::wstring TextOf(HWND window) {
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(InternalGetWindowText(window, text.data(), length + 1)));
     return text;
+}
+
+// Whether the stored text of `window` is `expected`; sends no message at all.
+bool ShowsText(HWND window, const std::wstring& expected) {
+    // Room for one character more, so that a longer text reads as a longer length.
+    std::wstring text(expected.size() + 2, L'\0');
+    const int length = InternalGetWindowText(window, text.data(), static_cast<int>(text.size()));
+    return static_cast<size_t>(length) == expected.size() &&
+           text.compare(0, expected.size(), expected) == 0;
 }
 
 // Hands one report to the probe and waits until it has been taken.
@@ -67,8 +108,8 @@ void Send(probe::Report kind, HWND window, std::int32_t value,
                         reinterpret_cast<LPARAM>(&copy), SMTO_BLOCK, 5000, &result);
 }
 
-void SendStateIfChanged() {
-    if (!changed || !setupWindow) return;
+// Reads what the window shows now; false while its three controls are not all there.
+bool ReadState(ShownState& state) {
     // The two labels, told apart by their vertical position, and the bar.
     HWND labels[2]{};
     LONG tops[2]{};
@@ -85,20 +126,55 @@ void SendStateIfChanged() {
             tops[labelCount++] = rect.top;
         }
     }
-    if (labelCount < 2 || !bar) return;  // not complete yet: stays pending
+    if (labelCount < 2 || !bar) return false;
     if (tops[1] < tops[0]) std::swap(labels[0], labels[1]);
 
-    changed = false;
-    const std::wstring caption = TextOf(setupWindow);
-    const std::wstring title = TextOf(labels[0]);
-    const std::wstring detail = TextOf(labels[1]);
-    const auto position = static_cast<std::int32_t>(SendMessageW(bar, PBM_GETPOS, 0, 0));
-    Send(probe::ReportState, setupWindow, position, {&caption, &title, &detail});
+    state.title = labels[0];
+    state.detail = labels[1];
+    state.bar = bar;
+    state.titleText = TextOf(labels[0]);
+    state.detailText = TextOf(labels[1]);
+    state.position = static_cast<std::int32_t>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+    return true;
 }
 
-void NoteChange() {
+void SendStateIfChanged() {
+    if (!changed || !setupWindow) return;
+    ShownState state;
+    if (!ReadState(state)) return;  // not complete yet: stays pending
+    changed = false;
+    if (haveReported && state.titleText == reported.titleText &&
+        state.detailText == reported.detailText && state.position == reported.position)
+        return;  // changed and changed back before this pump
+    reported = std::move(state);
+    haveReported = true;
+    const std::wstring caption = TextOf(setupWindow);
+    Send(probe::ReportState, setupWindow, reported.position,
+         {&caption, &reported.titleText, &reported.detailText});
+}
+
+// Whether `control`, having just handled `message`, still shows what was last
+// reported. Whatever this cannot tell counts as a change.
+bool LeftAsReported(HWND control, UINT message, WPARAM wParam) {
+    if (!haveReported) return false;
+    if (message == WM_SETTEXT) {
+        if (control == reported.title) return ShowsText(control, reported.titleText);
+        if (control == reported.detail) return ShowsText(control, reported.detailText);
+    } else if (message == PBM_SETPOS && control == reported.bar) {
+        // A position outside the range, which the bar clamps, counts as a change; the
+        // report then finds the same state and sends nothing.
+        return static_cast<std::int32_t>(wParam) == reported.position;
+    }
+    return false;
+}
+
+void NoteChange(HWND control, UINT message, WPARAM wParam) {
+    // Once something changed, every later write counts until the next report: a write
+    // that leaves its own control as reported says nothing about the other two.
+    if (!changed && LeftAsReported(control, message, wParam)) return;
     changed = true;
-    if (!markerQueued) markerQueued = PostThreadMessageW(setupThread, markerMessage, 0, 0);
+    if (!markerQueued && setupWindow)
+        markerQueued = PostMessageW(setupWindow, markerMessage, 0, 0);
 }
 
 bool IsStatusControl(HWND window) {
@@ -131,17 +207,16 @@ void SendBox(HWND box) {
     Send(probe::ReportBox, box, BoxKindOf(box), {&text});
 }
 
-void OnMessageHandled(const CWPRETSTRUCT& message) {
-    switch (message.message) {
+// After a subclassed window has handled `message`.
+void OnMessageHandled(HWND window, UINT message, WPARAM wParam, LRESULT result) {
+    switch (message) {
     case WM_CREATE:
-        if (!setupThread && message.lResult != -1 &&
-            HasClass(message.hwnd, probe::SetupClassName) &&
-            !(GetWindowLongW(message.hwnd, GWL_STYLE) & WS_CHILD)) {
-            setupWindow = message.hwnd;
+        if (!setupThread && result != -1 && HasClass(window, probe::SetupClassName)) {
+            setupWindow = window;
             setupThread = GetCurrentThreadId();
             markerMessage = RegisterWindowMessageW(L"KestrovaUiProbeMarker");
-        } else if (IsStatusControl(message.hwnd)) {
-            NoteChange();
+        } else if (IsStatusControl(window)) {
+            NoteChange(window, message, wParam);
         }
         break;
     case WM_SETTEXT:
@@ -150,22 +225,22 @@ void OnMessageHandled(const CWPRETSTRUCT& message) {
     case PBM_STEPIT:
     case PBM_SETRANGE:
     case PBM_SETRANGE32:
-        if (IsStatusControl(message.hwnd)) NoteChange();
+        if (IsStatusControl(window)) NoteChange(window, message, wParam);
         break;
     case WM_SHOWWINDOW:
-        if (!setupThread || !message.wParam) break;
-        if (message.hwnd == setupWindow) {
+        if (!setupThread || !wParam) break;
+        if (window == setupWindow) {
             SendStateIfChanged();
-        } else if (IsSetupBox(message.hwnd)) {
+        } else if (IsSetupBox(window)) {
             SendStateIfChanged();  // what the window showed when the box came up
-            if (SetTimer(message.hwnd, BoxTimerId, USER_TIMER_MINIMUM, nullptr))
-                boxesAwaitingPaint.push_back(message.hwnd);
+            if (SetTimer(window, BoxTimerId, USER_TIMER_MINIMUM, nullptr))
+                boxesAwaitingPaint.push_back(window);
             else
-                SendBox(message.hwnd);
+                SendBox(window);
         }
         break;
     case WM_DESTROY:
-        if (message.hwnd == setupWindow) {
+        if (window == setupWindow) {
             SendStateIfChanged();
             setupWindow = nullptr;  // the process stays marked by setupThread
         }
@@ -174,35 +249,74 @@ void OnMessageHandled(const CWPRETSTRUCT& message) {
     }
 }
 
-void OnMessageRetrieved(MSG& message, bool removed) {
-    if (GetCurrentThreadId() == setupThread) SendStateIfChanged();
-    if (!removed) return;
-    if (message.message == markerMessage && !message.hwnd) {
+// The marker and the box timer are this DLL's own messages: handled here, never passed on.
+bool HandleOwnMessage(HWND window, UINT message, WPARAM wParam) {
+    if (setupThread && message == markerMessage) {
         markerQueued = false;
-        message.message = WM_NULL;
-        return;
+        SendStateIfChanged();
+        return true;
     }
-    if (message.message == WM_TIMER && message.wParam == BoxTimerId) {
-        auto box = std::find(boxesAwaitingPaint.begin(), boxesAwaitingPaint.end(), message.hwnd);
-        if (box == boxesAwaitingPaint.end()) return;
+    if (message == WM_TIMER && wParam == BoxTimerId) {
+        auto box = std::find(boxesAwaitingPaint.begin(), boxesAwaitingPaint.end(), window);
+        if (box == boxesAwaitingPaint.end()) return false;
         boxesAwaitingPaint.erase(box);
-        KillTimer(message.hwnd, BoxTimerId);
-        message.message = WM_NULL;
-        SendBox(message.hwnd);
+        KillTimer(window, BoxTimerId);
+        SendBox(window);
+        return true;
+    }
+    return false;
+}
+
+LRESULT CALLBACK ObserverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto entry = std::find_if(subclassed.begin(), subclassed.end(),
+                              [window](const Subclassed& s) { return s.window == window; });
+    if (entry == subclassed.end()) return DefWindowProcW(window, message, wParam, lParam);
+    const WNDPROC original = entry->original;
+    if (HandleOwnMessage(window, message, wParam)) return 0;
+
+    const LRESULT result = CallWindowProcW(original, window, message, wParam, lParam);
+    OnMessageHandled(window, message, wParam, result);
+    if (message == WM_NCDESTROY) {
+        subclassed.erase(std::find_if(subclassed.begin(), subclassed.end(),
+                                      [window](const Subclassed& s) { return s.window == window; }));
+    }
+    return result;
+}
+
+void Subclass(HWND window) {
+    if (subclassed.empty()) {
+        // The subclassed windows call into this module: it must not be unloaded when
+        // the probe removes its hook.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&ObserverProc), &self);
+    }
+    const auto original = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ObserverProc)));
+    if (original) subclassed.push_back({window, original});
+}
+
+// A window is being created (its class and procedure are set, WM_NCCREATE is yet to
+// come): the setup window, and later the status controls and the setup's top-level
+// dialogs (the message boxes), are subclassed.
+void OnWindowCreating(HWND window, const CREATESTRUCTW& create) {
+    const bool child = (create.style & WS_CHILD) != 0;
+    if (!setupThread) {
+        if (!child && HasClass(window, probe::SetupClassName)) Subclass(window);
+    } else if (GetCurrentThreadId() == setupThread) {
+        if (child ? setupWindow && create.hwndParent == setupWindow : HasClass(window, L"#32770"))
+            Subclass(window);
     }
 }
 
 }  // namespace
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK
-    ProbeCallWndRetProc(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION) OnMessageHandled(*reinterpret_cast<const CWPRETSTRUCT*>(lParam));
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-extern "C" __declspec(dllexport) LRESULT CALLBACK
-    ProbeGetMsgProc(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION && setupThread)
-        OnMessageRetrieved(*reinterpret_cast<MSG*>(lParam), wParam == PM_REMOVE);
+extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeCbtProc(int code, WPARAM wParam,
+                                                               LPARAM lParam) {
+    if (code == HCBT_CREATEWND) {
+        const auto* creation = reinterpret_cast<const CBT_CREATEWNDW*>(lParam);
+        if (creation && creation->lpcs)
+            OnWindowCreating(reinterpret_cast<HWND>(wParam), *creation->lpcs);
+    }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
