@@ -39,8 +39,12 @@ void DownloadToFile(const DownloadRequest& download, FileHandle& file, std::uint
     const std::uint64_t totalMegabytes = Megabytes(totalBytes);
     std::vector<unsigned char> block(DownloadBufferSize);
     std::uint64_t doneBytes = 0;
+    // Messages are pumped before every block is asked for: here before the first, and by
+    // the status update that ends each pass before the next. A second pump per pass
+    // would find the queue empty, at the cost of a round trip per block (tens of
+    // thousands of them for a large installer).
+    PumpMessages();
     for (;;) {
-        PumpMessages();
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(download.request.get(), &available)) {
             FailDownload(file, partPath, "Download konnte nicht gelesen werden");
@@ -71,7 +75,11 @@ FileHandle RefreshCachedInstaller(const InstallerManifest& manifest, const std::
         const DownloadRequest download = OpenHttpsGet(manifest.url.c_str());
         const std::uint64_t totalBytes = ExpectedSize(download, manifest.size);
 
-        FileHandle file(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        // A new file: the old one was deleted above, and one that could not be deleted
+        // could not be overwritten either. Creating rather than overwriting also keeps
+        // the close cheap where overwriting means truncating (Wine on ext4 then flushes
+        // everything written when the file is closed, a cancellation included).
+        FileHandle file(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) throw std::runtime_error("Zieldatei konnte nicht geschrieben werden");
 

@@ -29,7 +29,8 @@ struct Transfer {
 
 Transfer Download(const wchar_t* url, const wchar_t* path) {
     const DownloadRequest download = OpenHttpsGet(url);
-    FileHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    DeleteFileW(path);  // created new, as the setup creates its ".part" file
+    FileHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throw std::runtime_error("cannot create the file");
 
