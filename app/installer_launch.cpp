@@ -1,5 +1,6 @@
 #include "app/installer_launch.h"
 
+#include "app/failure_messages.h"
 #include "ui/status_window.h"
 
 #include <shellapi.h>
@@ -14,7 +15,7 @@ void OpenWithShell(const std::wstring& targetPath, ShellOpenFunction shellOpen) 
     if (shellOpen(mainWindow, L"open", targetPath.c_str()) > 32) return;
     // Which refusal it was does not matter: elevation is tried once, then no more.
     if (shellOpen(mainWindow, L"runas", targetPath.c_str()) > 32) return;
-    throw std::runtime_error("Hauptinstaller konnte nicht gestartet werden");
+    throw std::runtime_error(LaunchRefusedMessage);
 }
 
 void LaunchInstaller(const std::wstring& targetPath, ShellOpenFunction shellOpen) {

@@ -1,6 +1,7 @@
 #include "app/setup_run.h"
 
 #include "app/constants.h"
+#include "app/failure_messages.h"
 #include "cache/cache_location.h"
 #include "cache/cache_refresh.h"
 #include "cache/installer_verification.h"
@@ -14,7 +15,7 @@
 
 void SetupRun(HINSTANCE instance) {
     if (!CreateStatusWindow(instance)) {
-        throw std::runtime_error("Setup-Fenster konnte nicht erstellt werden");
+        throw std::runtime_error(WindowNotCreatedMessage);
     }
     ShowStatus(L"Bereite Kestrova vor", L"Manifest wird geladen ...", 2);
 

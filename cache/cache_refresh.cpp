@@ -1,5 +1,6 @@
 #include "cache/cache_refresh.h"
 
+#include "app/failure_messages.h"
 #include "cache/download_progress.h"
 #include "cache/installer_verification.h"
 #include "ui/status_window.h"
@@ -47,18 +48,18 @@ void DownloadToFile(const DownloadRequest& download, FileHandle& file, std::uint
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(download.request.get(), &available)) {
-            FailDownload(file, partPath, "Download konnte nicht gelesen werden");
+            FailDownload(file, partPath, BodyUnreadableMessage);
         }
         if (available == 0) break;
         if (block.size() < available) block.resize(available);
 
         DWORD read = 0;
         if (!WinHttpReadData(download.request.get(), block.data(), available, &read)) {
-            FailDownload(file, partPath, "Download-Block konnte nicht gelesen werden");
+            FailDownload(file, partPath, BlockUnreadableMessage);
         }
         DWORD written = 0;
         if (read > 0 && !WriteFile(file.get(), block.data(), read, &written, nullptr)) {
-            FailDownload(file, partPath, "Download konnte nicht gespeichert werden");
+            FailDownload(file, partPath, PartNotWrittenMessage);
         }
         doneBytes += written;
         ShowStatus(L"Lade Kestrova herunter", DownloadDetail(doneBytes, totalMegabytes),
@@ -81,20 +82,20 @@ FileHandle RefreshCachedInstaller(const InstallerManifest& manifest, const std::
         // everything written when the file is closed, a cancellation included).
         FileHandle file(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) throw std::runtime_error("Zieldatei konnte nicht geschrieben werden");
+        if (!file) throw std::runtime_error(TargetNotWrittenMessage);
 
         DownloadToFile(download, file, totalBytes, partPath);
         file.reset();
         if (!MoveFileExW(partPath.c_str(), targetPath.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
             DeleteFileW(partPath.c_str());
-            throw std::runtime_error("Download konnte nicht finalisiert werden");
+            throw std::runtime_error(MoveFailedMessage);
         }
     }  // the request is released before the file is hashed
     FileHandle verified = VerifyInstaller(targetPath, manifest);
     if (!verified) {
         DeleteFileW(targetPath.c_str());
-        throw std::runtime_error("Sicherheitspruefung fehlgeschlagen: Hash oder Groesse passt nicht");
+        throw std::runtime_error(VerificationFailedMessage);
     }
     return verified;
 }

@@ -1,5 +1,6 @@
 #include "cache/installer_verification.h"
 
+#include "app/failure_messages.h"
 #include "cache/digest_text.h"
 #include "ui/status_window.h"
 
@@ -22,7 +23,7 @@ std::uint64_t InstallerFileSize(const std::wstring& path) {
 HashedFile HashInstallerFile(const std::wstring& path) {
     BCRYPT_ALG_HANDLE openedAlgorithm = nullptr;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&openedAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        throw std::runtime_error("SHA-256 konnte nicht gestartet werden");
+        throw std::runtime_error(HashProviderMessage);
     }
     CngAlgorithm algorithm(openedAlgorithm);
 
@@ -31,7 +32,7 @@ HashedFile HashInstallerFile(const std::wstring& path) {
     if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH,
                                           reinterpret_cast<PUCHAR>(&objectLength),
                                           sizeof(objectLength), &resultSize, 0))) {
-        throw std::runtime_error("SHA-256 Objektgroesse konnte nicht gelesen werden");
+        throw std::runtime_error(HashObjectSizeMessage);
     }
     // The hash object's memory must outlive the hash handle, so it is declared first.
     std::vector<UCHAR> hashObject(objectLength);
@@ -41,7 +42,7 @@ HashedFile HashInstallerFile(const std::wstring& path) {
     if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), &createdHash,
                                          objectLength ? hashObject.data() : nullptr, objectLength,
                                          nullptr, 0, 0))) {
-        throw std::runtime_error("SHA-256 Hash konnte nicht erstellt werden");
+        throw std::runtime_error(HashCreateMessage);
     }
     CngHash hash(createdHash);
 
@@ -49,7 +50,7 @@ HashedFile HashInstallerFile(const std::wstring& path) {
     // bytes hashed are the bytes a later user of the handle's lifetime finds on disk.
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw std::runtime_error("Installer-Datei konnte nicht geoeffnet werden");
+    if (!file) throw std::runtime_error(InstallerUnreadableMessage);
 
     std::vector<UCHAR> block(HashChunkSize);
     for (;;) {
@@ -58,13 +59,13 @@ HashedFile HashInstallerFile(const std::wstring& path) {
         // simply does not match.
         if (!ReadFile(file.get(), block.data(), HashChunkSize, &read, nullptr) || read == 0) break;
         if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), block.data(), read, 0))) {
-            throw std::runtime_error("SHA-256 Hashing fehlgeschlagen");
+            throw std::runtime_error(HashDataMessage);
         }
         PumpMessages();
     }
 
     if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), Sha256Length, 0))) {
-        throw std::runtime_error("SHA-256 Abschluss fehlgeschlagen");
+        throw std::runtime_error(HashFinishMessage);
     }
     return HashedFile{std::move(file), DigestText(digest.data(), digest.size())};
 }

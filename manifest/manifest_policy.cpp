@@ -1,5 +1,6 @@
 #include "manifest/manifest_policy.h"
 
+#include "app/failure_messages.h"
 #include "net/url_parts.h"
 
 #include <cctype>
@@ -10,7 +11,6 @@ namespace {
 constexpr int HttpsScheme = 2;
 constexpr wchar_t InstallerPathPrefix[] = L"/downloads/desktop/kestrova-";
 constexpr size_t DigestLength = 64;
-constexpr std::uint64_t MinPlausibleSize = 100000000;
 
 // True when the URL path (before any query or fragment) could leave the download
 // folder on a server that resolves dot segments: "..", or a dot written as %2e.
@@ -36,17 +36,17 @@ void CheckManifest(InstallerManifest& manifest) {
 
     // The port is deliberately not checked: any port on the download host is its own.
     if (parts.scheme != HttpsScheme || host != DownloadHost) {
-        throw std::runtime_error("Manifest verweist nicht auf eine erlaubte HTTPS-Quelle");
+        throw std::runtime_error(ForeignSourceMessage);
     }
     if (path.rfind(InstallerPathPrefix, 0) != 0 || path.find(L".exe") == std::wstring::npos ||
         MayLeaveFolder(path)) {
-        throw std::runtime_error("Manifest verweist nicht auf einen erlaubten Kestrova-Installer");
+        throw std::runtime_error(ForeignInstallerMessage);
     }
     if (!IsHexDigest(manifest.sha256)) {
-        throw std::runtime_error("Manifest enthaelt keinen gueltigen SHA-256");
+        throw std::runtime_error(BadDigestMessage);
     }
     if (manifest.size < MinPlausibleSize) {
-        throw std::runtime_error("Manifest-Groesse ist unplausibel");
+        throw std::runtime_error(ImplausibleSizeMessage);
     }
     if (manifest.fileName.empty() || manifest.fileName.find(L"..") != std::wstring::npos) {
         manifest.fileName = DefaultFileName;

@@ -1,5 +1,6 @@
 #include "net/download_request.h"
 
+#include "app/failure_messages.h"
 #include "net/url_parts.h"
 
 #include <stdexcept>
@@ -9,21 +10,21 @@ DownloadRequest OpenHttpsGet(const wchar_t* url) {
     const UrlParts parts = ParseUrl(url);
     // Checked before anything is opened: a plain http URL causes no traffic at all.
     if (parts.scheme != INTERNET_SCHEME_HTTPS) {
-        throw std::runtime_error("Nur HTTPS-Downloads sind erlaubt");
+        throw std::runtime_error(HttpsOnlyMessage);
     }
 
     DownloadRequest download;
     download.session.reset(WinHttpOpen(L"KestrovaSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!download.session) throw std::runtime_error("WinHTTP konnte nicht gestartet werden");
+    if (!download.session) throw std::runtime_error(SessionFailedMessage);
 
     download.connection.reset(WinHttpConnect(download.session.get(), parts.host.c_str(), parts.port, 0));
-    if (!download.connection) throw std::runtime_error("Verbindung konnte nicht erstellt werden");
+    if (!download.connection) throw std::runtime_error(ConnectionFailedMessage);
 
     download.request.reset(WinHttpOpenRequest(download.connection.get(), L"GET", parts.path.c_str(),
                                               nullptr, WINHTTP_NO_REFERER,
                                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-    if (!download.request) throw std::runtime_error("HTTP-Request konnte nicht erstellt werden");
+    if (!download.request) throw std::runtime_error(RequestFailedMessage);
 
     // Redirects are followed, but never from https down to plain http, where anyone on
     // the network could answer in the server's place. A failure here leaves the
@@ -34,10 +35,10 @@ DownloadRequest OpenHttpsGet(const wchar_t* url) {
 
     if (!WinHttpSendRequest(download.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        throw std::runtime_error("Download-Request konnte nicht gesendet werden");
+        throw std::runtime_error(SendFailedMessage);
     }
     if (!WinHttpReceiveResponse(download.request.get(), nullptr)) {
-        throw std::runtime_error("Download-Antwort konnte nicht gelesen werden");
+        throw std::runtime_error(NoResponseMessage);
     }
 
     DWORD status = 0;
@@ -45,10 +46,10 @@ DownloadRequest OpenHttpsGet(const wchar_t* url) {
     if (!WinHttpQueryHeaders(download.request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                              WINHTTP_NO_HEADER_INDEX)) {
-        throw std::runtime_error("HTTP-Status konnte nicht gelesen werden");
+        throw std::runtime_error(NoStatusMessage);
     }
     if (status < 200 || status > 299) {
-        throw std::runtime_error("Download-Server meldet HTTP " + std::to_string(status));
+        throw std::runtime_error(HttpStatusMessagePrefix + std::to_string(status));
     }
     return download;
 }

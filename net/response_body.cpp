@@ -1,5 +1,6 @@
 #include "net/response_body.h"
 
+#include "app/failure_messages.h"
 #include "ui/status_window.h"
 
 #include <algorithm>
@@ -14,7 +15,7 @@ std::string ReadResponseBody(DownloadRequest request) {
             PumpMessages();
             DWORD available = 0;
             if (!WinHttpQueryDataAvailable(owned.request.get(), &available)) {
-                throw std::runtime_error("Download konnte nicht gelesen werden");
+                throw std::runtime_error(BodyUnreadableMessage);
             }
             if (available == 0) break;
 
@@ -26,7 +27,7 @@ std::string ReadResponseBody(DownloadRequest request) {
 
             DWORD read = 0;
             if (!WinHttpReadData(owned.request.get(), body.data() + oldLength, available, &read)) {
-                throw std::runtime_error("Download-Block konnte nicht gelesen werden");
+                throw std::runtime_error(BlockUnreadableMessage);
             }
             // A short block leaves no zero padding behind; a block of 0 bytes is no end.
             body.resize(oldLength + read);

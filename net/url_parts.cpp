@@ -1,5 +1,7 @@
 #include "net/url_parts.h"
 
+#include "app/failure_messages.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -22,7 +24,7 @@ UrlParts ParseUrl(const wchar_t* url) {
     components.dwExtraInfoLength = ARRAYSIZE(extra);
 
     if (!WinHttpCrackUrl(url, 0, 0, &components)) {
-        throw std::runtime_error("URL konnte nicht gelesen werden");
+        throw std::runtime_error(UrlUnreadableMessage);
     }
 
     UrlParts parts;

@@ -10,7 +10,7 @@
 const char Usage[] =
     "usage: kestrova-release manifest --installer FILE --url URL --version VERSION "
     "[--file-name NAME] [--out PATH] | kestrova-release check (--manifest FILE | --live) "
-    "[--installer FILE | --download] | kestrova-release --help";
+    "[--installer FILE | --download] | kestrova-release defaults | kestrova-release --help";
 
 namespace {
 
@@ -100,6 +100,9 @@ CommandLine ParseCommandLine(int argc, const wchar_t* const* argv) {
         line.command = Command::Check;
         line.problem = CollectOptions(arguments, {{L"--manifest", L"--installer"}, {L"--live", L"--download"}}, values);
         if (line.problem.empty()) line.problem = ReadCheckOptions(values, line.check);
+    } else if (arguments[0] == L"defaults") {
+        line.command = Command::Defaults;
+        line.problem = CollectOptions(arguments, {}, values);
     } else {
         line.problem = "unknown command \"" + WideToUtf8(arguments[0]) + "\"";
     }

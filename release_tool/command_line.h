@@ -7,7 +7,7 @@
 // The one-line usage, shown for --help and after every wrong argument.
 extern const char Usage[];
 
-enum class Command { Help, Manifest, Check };
+enum class Command { Help, Manifest, Check, Defaults };
 
 struct ManifestOptions {
     std::wstring installer;

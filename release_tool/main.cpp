@@ -1,10 +1,11 @@
 // kestrova-release: writes and checks a release's manifest, and checks its installer,
 // with the setup's own reader, policy, HTTPS and hashing code, built with the same
-// release constants as the setup.
+// release constants as the setup; and tells those constants to the release scripts.
 #include "release_tool/check_command.h"
 #include "release_tool/client_messages.h"
 #include "release_tool/command_line.h"
 #include "release_tool/console_output.h"
+#include "release_tool/defaults_command.h"
 #include "release_tool/manifest_command.h"
 
 #include <exception>
@@ -30,6 +31,9 @@ int wmain(int argc, wchar_t** argv) {
             break;
         case Command::Check:
             RunCheckCommand(line.check);
+            break;
+        case Command::Defaults:
+            RunDefaultsCommand();
             break;
         }
     } catch (const std::exception& failure) {

@@ -6,6 +6,7 @@
 #include "ui/status_window.h"
 
 #include "app/constants.h"
+#include "app/failure_messages.h"
 
 #include <stdexcept>
 
@@ -119,5 +120,5 @@ bool DispatchQueuedMessages() {
 
 void PumpMessages() {
     if (DispatchQueuedMessages()) cancelRequested = true;
-    if (cancelRequested) throw std::runtime_error("Abgebrochen");
+    if (cancelRequested) throw std::runtime_error(CancelledMessage);
 }
