@@ -2,9 +2,11 @@
 
 The reference release goes through scripts/release unsigned, then signed with a test
 certificate made here with openssl (a CA, a code-signing certificate it issued, a
-PFX with that chain), each under a host name of its own, and both rehearsals must
-pass. Bad input must end with one line and a non-zero status and leave no upload
-tree behind.
+PFX with that chain) and timestamped by a local RFC 3161 TSA (openssl ts behind a
+small HTTP server), and both rehearsals must pass. scripts/verify-release rebuilds
+the signed tree in a folder of its own and must find the same bytes, and refuse
+trees that are not what their BUILDINFO says. Bad input must end with one line and
+a non-zero status and leave no upload tree behind.
 
 Runs as root (scripts/release rehearses in its own tests/e2e/sandbox, with its own
 Wine prefix under KESTROVA_RELEASE_BUILD, so it also runs inside the sandbox of the
@@ -13,15 +15,20 @@ KESTROVA_RELEASE_TEST_WORK (CTest sets them; defaults under build/mingw).
 """
 
 import hashlib
+import http.server
 import os
 import shutil
 import subprocess
+import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "mingw"
 RELEASE = REPO / "scripts" / "release"
+VERIFY = REPO / "scripts" / "verify-release"
 DEFAULT_NAME = "Kestrova-3.2.0-win-x64.exe"
 HOST = "downloads.kestrova.test"
 
@@ -37,10 +44,10 @@ def work_dir():
     return Path(os.environ.get("KESTROVA_RELEASE_TEST_WORK", BUILD / "release-script-test"))
 
 
-def release(*args):
+def release(*args, script=RELEASE):
     env = dict(os.environ)
     env.setdefault("KESTROVA_RELEASE_BUILD", str(BUILD / "release-build"))
-    return subprocess.run([str(RELEASE), *map(str, args)], cwd=REPO, env=env, stdin=subprocess.DEVNULL,
+    return subprocess.run([str(script), *map(str, args)], cwd=REPO, env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, text=True, errors="replace")
 
 
@@ -71,6 +78,46 @@ def make_signing_files(folder, name):
     return pfx, password, ca
 
 
+def start_timestamp_authority(folder):
+    """An RFC 3161 TSA on loopback: `openssl ts -reply` with a TSA certificate from a CA
+    of its own. Returns (url, CA file, server); server.shutdown() stops it."""
+    ca, ca_key, key, cert = (folder / n for n in ("tsa-ca.crt", "tsa-ca.key", "tsa.key", "tsa.crt"))
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "3650", "-keyout", ca_key,
+            "-out", ca, "-subj", "/O=Kestrova Tests/CN=TSA CA",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+    (folder / "tsa.ext").write_text("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                    "extendedKeyUsage=critical,timeStamping\n")
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", folder / "tsa.csr",
+            "-subj", "/O=Kestrova Tests/CN=TSA")
+    openssl("x509", "-req", "-sha256", "-days", "3650", "-in", folder / "tsa.csr", "-CA", ca, "-CAkey", ca_key,
+            "-set_serial", "7", "-extfile", folder / "tsa.ext", "-out", cert)
+    (folder / "tsa.serial").write_text("01\n")
+    (folder / "tsa.cnf").write_text(f"[tsa]\ndefault_tsa = kestrova\n[kestrova]\nserial = {folder}/tsa.serial\n"
+                                    "signer_digest = sha256\ndefault_policy = 1.3.6.1.4.1.57264.1\n"
+                                    "digests = sha256\ness_cert_id_alg = sha256\n")
+
+    class Reply(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            with tempfile.TemporaryDirectory() as scratch:
+                query, reply = Path(scratch) / "query", Path(scratch) / "reply"
+                query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+                openssl("ts", "-reply", "-config", folder / "tsa.cnf", "-queryfile", query, "-inkey", key,
+                        "-signer", cert, "-chain", ca, "-out", reply)
+                body = reply.read_bytes()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Reply)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://127.0.0.1:{server.server_address[1]}/", ca, server
+
+
 def sha256(path):
     with open(path, "rb") as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
@@ -86,6 +133,25 @@ class ReleaseScript(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
         cls.work.mkdir(parents=True)
         cls.pfx, cls.password, cls.ca = make_signing_files(cls.work, "signing")
+        cls.tsa_url, cls.tsa_ca, cls.tsa = start_timestamp_authority(cls.work)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tsa.shutdown()
+
+    def sign(self, unsigned, signed, *options):
+        subprocess.run(["osslsigncode", "sign", "-pkcs12", self.pfx, "-readpass", self.password, "-h", "sha256",
+                        *options, "-in", unsigned, "-out", signed], check=True, capture_output=True)
+
+    def copy_with(self, tree, name, changes):
+        """A copy of the upload tree (hard links) with some files replaced."""
+        copy = self.work / name
+        shutil.rmtree(copy, ignore_errors=True)
+        shutil.copytree(tree, copy, copy_function=os.link)
+        for relative, content in changes.items():
+            (copy / relative).unlink()
+            (copy / relative).write_bytes(content)
+        return copy
 
     def assertNoTree(self, out, done):
         self.assertNotEqual(0, done.returncode, done.stdout + done.stderr)
@@ -149,6 +215,14 @@ class ReleaseScript(unittest.TestCase):
                            "--sign-password-file", self.password, "--out", out)
             self.assertNoTree(out, done)
             self.assertIn("does not verify", done.stderr.splitlines()[-1])
+            self.assertIn("stops verifying when the certificate expires on", done.stderr.splitlines()[0])
+
+        with self.subTest("timestamp authority that cannot be reached"):
+            out = self.work / "out"
+            done = release(*[x for item in good.items() for x in item], "--sign", self.pfx, "--sign-password-file",
+                           self.password, "--timestamp-url", "http://127.0.0.1:9/", "--out", out)
+            self.assertNoTree(out, done)
+            self.assertIn("timestamp from http://127.0.0.1:9/ failed", done.stderr.splitlines()[-1])
 
     def test_reference_release_unsigned_then_signed(self):
         out = self.work / "upload"
@@ -157,7 +231,7 @@ class ReleaseScript(unittest.TestCase):
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         print(done.stdout)
         desktop = out / "downloads" / "desktop"
-        self.assertEqual(["KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
+        self.assertEqual(["BUILDINFO", "KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
                           "downloads/desktop/kestrova-win-x64.json"],
                          sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()))
         manifest = (desktop / "kestrova-win-x64.json").read_text()
@@ -167,17 +241,17 @@ class ReleaseScript(unittest.TestCase):
         self.assertIn(f"{self.reference_sha256}  downloads/desktop/{DEFAULT_NAME}\n", sums)
         self.assertIn(f"{sha256(out / 'KestrovaSetup.exe')}  KestrovaSetup.exe\n", sums)
 
-        # The next release into the same folder (--force), signed, with an installer
-        # of its own name beside the default one.
+        # The next release into the same folder (--force), signed and timestamped, with
+        # an installer of its own name beside the default one.
         installer = self.work / "kestrova-3.2.1-win-x64.exe"
         os.link(self.reference, installer)
         done = release("--host", HOST, "--default-installer", self.reference, "--installer", installer,
                        "--version", "3.2.1", "--sign", self.pfx, "--sign-password-file", self.password,
-                       "--force", "--out", out)
+                       "--timestamp-url", self.tsa_url, "--timestamp-ca", self.tsa_ca, "--force", "--out", out)
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         print(done.stdout)
-        self.assertIn("signed by", done.stdout)
-        self.assertEqual(["KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
+        self.assertIn(f"by {self.tsa_url})", done.stdout)
+        self.assertEqual(["BUILDINFO", "KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
                           "downloads/desktop/kestrova-3.2.1-win-x64.exe", "downloads/desktop/kestrova-win-x64.json"],
                          sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()))
         self.assertIn('"url": "https://{}/downloads/desktop/kestrova-3.2.1-win-x64.exe"'.format(HOST),
@@ -186,6 +260,44 @@ class ReleaseScript(unittest.TestCase):
                                   capture_output=True, text=True)
         self.assertEqual(0, verified.returncode, verified.stdout + verified.stderr)
         self.assertIn(f"{sha256(out / 'KestrovaSetup.exe')}  KestrovaSetup.exe\n", (out / "SHA256SUMS").read_text())
+
+        # After the signing certificate has expired (it is valid for two days), the
+        # timestamped signature still verifies and one without a timestamp does not.
+        after_expiry = str(int(time.time()) + 5 * 86400)
+        unsigned = Path(os.environ.get("KESTROVA_RELEASE_BUILD", BUILD / "release-build")) / HOST / "KestrovaSetup.exe"
+        self.sign(unsigned, self.work / "untimestamped.exe")
+        for signed, verdict in ((out / "KestrovaSetup.exe", 0), (self.work / "untimestamped.exe", 1)):
+            checked = subprocess.run(["osslsigncode", "verify", "-in", signed, "-CAfile", self.ca,
+                                      "-TSA-CAfile", self.tsa_ca, "-time", after_expiry], capture_output=True, text=True)
+            self.assertEqual(verdict, checked.returncode, checked.stdout + checked.stderr)
+
+        # Rebuilt elsewhere, some seconds later: the same bytes, and the published file is
+        # that build plus its signature.
+        started = time.monotonic()
+        done = release(out, script=VERIFY)
+        print(f"verify-release: {time.monotonic() - started:.1f} s: {done.stdout}{done.stderr}")
+        commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=REPO, capture_output=True, text=True).stdout.strip()
+        self.assertEqual((0, ""), (done.returncode, done.stderr))
+        self.assertEqual([f"verify-release: {out} is commit {commit} for {HOST}"],
+                         [line.split(",")[0] for line in done.stdout.splitlines()])
+
+        buildinfo = (out / "BUILDINFO").read_text()
+        self.sign(BUILD / "KestrovaSetup.exe", self.work / "other-host.exe")  # download.kestrova.example
+        cases = [  # (what, replaced files, exit status, words of the one line)
+            ("setup built for another host and signed", {"KestrovaSetup.exe": (self.work / "other-host.exe").read_bytes()},
+             1, "is not the rebuild of commit"),
+            ("BUILDINFO naming another digest", {"BUILDINFO": buildinfo.replace(
+                f"setup-sha256: {sha256(unsigned)}", "setup-sha256: " + "0" * 64).encode()}, 1, "BUILDINFO records " + "0" * 64),
+            ("built with uncommitted changes", {"BUILDINFO": buildinfo.replace(
+                "uncommitted-changes: no", "uncommitted-changes: yes").encode()}, 1, "not reproducible"),
+        ]
+        for what, changes, status, words in cases:
+            with self.subTest(what):
+                done = release(self.copy_with(out, "tampered", changes), script=VERIFY)
+                self.assertEqual(status, done.returncode, done.stdout + done.stderr)
+                self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
+                self.assertIn(words, done.stderr)
+        self.assertEqual(2, release(script=VERIFY).returncode)
 
 
 if __name__ == "__main__":
