@@ -284,6 +284,10 @@ class Publish(unittest.TestCase):
 
             with self.subTest("publishing the first release again rolls back"):
                 self.assertPublished(self.publish(first), first)
+                live = subprocess.run(["wine", BUILD / "kestrova-release.exe", "check", "--live"],
+                                      capture_output=True, text=True, stdin=subprocess.DEVNULL)
+                self.assertEqual((0, ""), (live.returncode, live.stderr), live.stdout)
+                self.assertIn("installer Cache-Control: public, max-age=31536000, immutable\n", live.stdout)
 
         with self.subTest("other bytes under a published name: refused, nothing changes"):
             other = work / "other"
