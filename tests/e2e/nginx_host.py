@@ -63,6 +63,12 @@ class NginxHost:
         self.proc = None
 
     def __enter__(self):
+        try:
+            socket.create_connection(("127.0.0.1", 443), timeout=0.5).close()
+        except OSError:
+            pass
+        else:  # nginx could not listen, and the test would talk to that other host
+            raise RuntimeError("something else already listens on 127.0.0.1:443")
         self.work = Path(tempfile.mkdtemp(prefix="nginx-", dir=os.environ.get("KESTROVA_SANDBOX_DIR")))
         config = self.work / "nginx.conf"
         server = server_block(self.root, os.environ["KESTROVA_TLS_CERT"], os.environ["KESTROVA_TLS_KEY"],
