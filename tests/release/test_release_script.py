@@ -28,11 +28,12 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "mingw"
 RELEASE = REPO / "scripts" / "release"
+DEFAULT_NAME = "Kestrova-3.2.0-win-x64.exe"
+HOST = "downloads.kestrova.test"
+
 PUBLISH = REPO / "scripts" / "publish"
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from nginx_host import NginxHost  # noqa: E402
-DEFAULT_NAME = "Kestrova-3.2.0-win-x64.exe"
-HOST = "downloads.kestrova.test"
 
 
 def reference_release():
