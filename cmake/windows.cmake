@@ -9,6 +9,7 @@ add_library(kestrova_platform STATIC
   net/url_parts.cpp
   net/download_request.cpp
   net/response_body.cpp
+  net/caching_headers.cpp
   manifest/manifest_reader.cpp
   manifest/manifest_policy.cpp
   cache/cache_location.cpp

@@ -6,7 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-DownloadRequest OpenHttpsGet(const wchar_t* url) {
+DownloadRequest OpenHttpsGet(const wchar_t* url) { return OpenHttpsRequest(url, L"GET"); }
+
+DownloadRequest OpenHttpsRequest(const wchar_t* url, const wchar_t* verb) {
     const UrlParts parts = ParseUrl(url);
     // Checked before anything is opened: a plain http URL causes no traffic at all.
     if (parts.scheme != INTERNET_SCHEME_HTTPS) {
@@ -21,7 +23,7 @@ DownloadRequest OpenHttpsGet(const wchar_t* url) {
     download.connection.reset(WinHttpConnect(download.session.get(), parts.host.c_str(), parts.port, 0));
     if (!download.connection) throw std::runtime_error(ConnectionFailedMessage);
 
-    download.request.reset(WinHttpOpenRequest(download.connection.get(), L"GET", parts.path.c_str(),
+    download.request.reset(WinHttpOpenRequest(download.connection.get(), verb, parts.path.c_str(),
                                               nullptr, WINHTTP_NO_REFERER,
                                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
     if (!download.request) throw std::runtime_error(RequestFailedMessage);

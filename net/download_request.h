@@ -21,3 +21,6 @@ struct DownloadRequest {
 // gelesen werden", "Nur HTTPS-Downloads sind erlaubt", ..., "Download-Server meldet
 // HTTP <code>"); every handle it opened is closed by then. Does not pump messages.
 DownloadRequest OpenHttpsGet(const wchar_t* url);
+
+// The same with another method: "HEAD" asks for the headers of `url` without its body.
+DownloadRequest OpenHttpsRequest(const wchar_t* url, const wchar_t* verb);

@@ -4,12 +4,15 @@
 #include "cache/cache_refresh.h"
 #include "cache/installer_verification.h"
 #include "manifest/manifest_policy.h"
+#include "net/caching_headers.h"
 #include "net/response_body.h"
+#include "release_tool/caching_rules.h"
 #include "release_tool/client_reading.h"
 #include "release_tool/console_output.h"
 #include "release_tool/release_files.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -45,6 +48,19 @@ void VerifyAsClient(const std::wstring& path, const InstallerManifest& manifest,
                              Printable(manifest.sha256));
 }
 
+// Prints the caching headers the host sent for `subject` ("manifest", "installer"), and
+// a warning on stderr when `warning` finds them wrong for it; the check goes on.
+void ReportCaching(const char* subject, const CachingHeaders& headers,
+                   std::string (*warning)(const CacheLifetime&)) {
+    const std::string prefix = std::string(subject) + " ";
+    PrintLine(prefix + "Cache-Control: " + (headers.cacheControl.empty() ? "(none)" : headers.cacheControl));
+    PrintLine(prefix + "Expires: " + (headers.expires.empty() ? "(none)" : headers.expires));
+    if (!headers.age.empty()) PrintLine(prefix + "Age: " + headers.age);
+    const std::string text =
+        warning(ReadCacheLifetime(headers.cacheControl, !headers.expires.empty(), headers.expiresInSeconds));
+    if (!text.empty()) PrintErrorLine("warning: " + text);
+}
+
 // Downloads the manifest's url as the setup's cache refresh does, into a temporary file,
 // and verifies it there.
 void DownloadAndVerify(const InstallerManifest& manifest) {
@@ -52,6 +68,7 @@ void DownloadAndVerify(const InstallerManifest& manifest) {
     PrintLine("download: " + WideToUtf8(manifest.url) + " into " + WideToUtf8(download.path()));
     {
         const DownloadRequest request = OpenHttpsGet(manifest.url.c_str());
+        ReportCaching("installer", QueryCachingHeaders(request), InstallerCachingWarning);
         FileHandle file(CreateFileW(download.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) throw std::runtime_error("download: cannot write " + WideToUtf8(download.path()));
@@ -68,7 +85,9 @@ void RunCheckCommand(const CheckOptions& options) {
     std::string text;
     if (options.live) {
         PrintLine("manifest: " + WideToUtf8(ManifestUrl));
-        text = ReadResponseBody(OpenHttpsGet(ManifestUrl));
+        DownloadRequest request = OpenHttpsGet(ManifestUrl);
+        ReportCaching("manifest", QueryCachingHeaders(request), ManifestCachingWarning);
+        text = ReadResponseBody(std::move(request));
     } else {
         PrintLine("manifest: " + WideToUtf8(options.manifestFile));
         text = ReadWholeFile(options.manifestFile, "manifest");
@@ -94,6 +113,10 @@ void RunCheckCommand(const CheckOptions& options) {
         VerifyAsClient(options.installer, manifest, "the installer");
     } else if (options.download) {
         DownloadAndVerify(manifest);
+    } else if (options.live) {
+        // The installer's headers without its body.
+        ReportCaching("installer", QueryCachingHeaders(OpenHttpsRequest(manifest.url.c_str(), L"HEAD")),
+                      InstallerCachingWarning);
     }
     PrintLine("result: a client accepts this");
 }

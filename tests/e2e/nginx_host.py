@@ -1,8 +1,10 @@
-"""nginx from Debian as the download host for large transfers: serves a folder over
-TLS 1.2 and 1.3 on 127.0.0.1:443 inside tests/e2e/sandbox, with the sandbox's
-trusted certificate. The scriptable https_host stays for faults.
+"""nginx from Debian as the download host for large transfers: serves a folder on
+127.0.0.1:443 inside tests/e2e/sandbox with the shipped configuration
+(docs/download-host/nginx.conf: TLS 1.2 and 1.3, content types, caching headers), its
+site lines replaced by the sandbox's address, trusted certificate and the folder. The
+scriptable https_host stays for faults.
 
-    with NginxHost(www_root) as host:
+    with NginxHost(www_root, extra="location = /x { return 404; }") as host:
         ...run the program...
     host.requests()    # [(method, path, status), ...] from nginx's access log
 """
@@ -15,6 +17,8 @@ import time
 from pathlib import Path
 
 START_TIMEOUT = 10.0
+REPO = Path(__file__).resolve().parents[2]
+SHIPPED_CONFIG = REPO / "docs" / "download-host" / "nginx.conf"
 
 CONFIG = """\
 daemon off;
@@ -32,33 +36,44 @@ http {{
     fastcgi_temp_path {work}/fastcgi;
     uwsgi_temp_path {work}/uwsgi;
     scgi_temp_path {work}/scgi;
-    sendfile on;
-    types {{ application/json json; }}
-    default_type application/octet-stream;
-    server {{
-        listen 127.0.0.1:443 ssl;
-        server_name download.kestrova.example;
-        ssl_certificate {cert};
-        ssl_certificate_key {key};
-        ssl_protocols TLSv1.2 TLSv1.3;
-        root {root};
-    }}
+{server}
 }}
 """
 
 
+def server_block(root, cert, key, extra=""):
+    """The shipped server block with its lines marked "# site" replaced by the
+    sandbox's, and `extra` (directives of a test) added to it."""
+    lines = []
+    for line in SHIPPED_CONFIG.read_text().splitlines():
+        if line.rstrip().endswith("# site"):
+            continue
+        lines.append(line)
+        if line.strip() == "server {":
+            lines += ["    listen 127.0.0.1:443 ssl;", f"    ssl_certificate {cert};",
+                      f"    ssl_certificate_key {key};", f"    root {root};", extra]
+    return "\n".join(lines) + "\n"
+
+
 class NginxHost:
-    def __init__(self, root):
+    def __init__(self, root, extra=""):
         self.root = Path(root).resolve()
+        self.extra = extra
         self.work = None
         self.proc = None
 
     def __enter__(self):
+        try:
+            socket.create_connection(("127.0.0.1", 443), timeout=0.5).close()
+        except OSError:
+            pass
+        else:  # nginx could not listen, and the test would talk to that other host
+            raise RuntimeError("something else already listens on 127.0.0.1:443")
         self.work = Path(tempfile.mkdtemp(prefix="nginx-", dir=os.environ.get("KESTROVA_SANDBOX_DIR")))
         config = self.work / "nginx.conf"
-        config.write_text(CONFIG.format(work=self.work, root=self.root,
-                                        cert=os.environ["KESTROVA_TLS_CERT"],
-                                        key=os.environ["KESTROVA_TLS_KEY"]))
+        server = server_block(self.root, os.environ["KESTROVA_TLS_CERT"], os.environ["KESTROVA_TLS_KEY"],
+                              self.extra)
+        config.write_text(CONFIG.format(work=self.work, server=server))
         self.proc = subprocess.Popen(["nginx", "-p", str(self.work), "-e", str(self.work / "error.log"),
                                       "-c", str(config)], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
@@ -95,7 +110,6 @@ class NginxHost:
 
 # --- the reference release as the download host serves it ---------------------
 
-REPO = Path(__file__).resolve().parents[2]
 RELEASE_NAME = "Kestrova-3.2.0-win-x64.exe"
 RELEASE_SIZE = 764840193
 

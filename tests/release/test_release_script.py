@@ -8,6 +8,11 @@ the signed tree in a folder of its own and must find the same bytes, and refuse
 trees that are not what their BUILDINFO says. Bad input must end with one line and
 a non-zero status and leave no upload tree behind.
 
+scripts/publish then publishes trees of the reference release into a folder that nginx
+serves with the shipped configuration as the download host (inside the sandbox of the
+mingw tests only): in order, refusing to replace a published installer, stopping
+before the manifest when the new installer is not served, and rolling back.
+
 Runs as root (scripts/release rehearses in its own tests/e2e/sandbox, with its own
 Wine prefix under KESTROVA_RELEASE_BUILD, so it also runs inside the sandbox of the
 mingw tests). Environment: KESTROVA_REFERENCE_RELEASE, KESTROVA_RELEASE_BUILD and
@@ -19,6 +24,7 @@ import http.server
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -31,6 +37,10 @@ RELEASE = REPO / "scripts" / "release"
 VERIFY = REPO / "scripts" / "verify-release"
 DEFAULT_NAME = "Kestrova-3.2.0-win-x64.exe"
 HOST = "downloads.kestrova.test"
+
+PUBLISH = REPO / "scripts" / "publish"
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from nginx_host import NginxHost  # noqa: E402
 
 
 def reference_release():
@@ -298,6 +308,122 @@ class ReleaseScript(unittest.TestCase):
                 self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
                 self.assertIn(words, done.stderr)
         self.assertEqual(2, release(script=VERIFY).returncode)
+
+
+def upload_tree(folder, reference, installer_name, setup_bytes, manifest):
+    """An upload tree as scripts/release makes it, built cheaply: the reference release
+    linked under the default name and installer_name, the manifest text, a setup."""
+    desktop = folder / "downloads" / "desktop"
+    desktop.mkdir(parents=True)
+    for name in {DEFAULT_NAME, installer_name}:
+        os.link(reference, desktop / name)
+    (desktop / "kestrova-win-x64.json").write_text(manifest)
+    (folder / "KestrovaSetup.exe").write_bytes(setup_bytes)
+    files = sorted(p for p in folder.rglob("*") if p.is_file())
+    (folder / "SHA256SUMS").write_text("".join(f"{sha256(p)}  {p.relative_to(folder).as_posix()}\n" for p in files))
+    return folder
+
+
+def snapshot(folder):
+    return {p.relative_to(folder).as_posix(): (p.stat().st_ino, p.stat().st_mtime_ns, p.stat().st_size)
+            for p in folder.rglob("*") if p.is_file()}
+
+
+@unittest.skipUnless(os.environ.get("KESTROVA_SANDBOX") == "1", "needs tests/e2e/sandbox (scripts/test)")
+class Publish(unittest.TestCase):
+    maxDiff = None
+
+    def publish(self, tree, *args):
+        return subprocess.run([str(PUBLISH), "--tree", str(tree), "--to", str(self.www),
+                               "--tool", str(BUILD / "kestrova-release.exe"), *args],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace")
+
+    def assertPublished(self, done, tree):
+        self.assertEqual((0, ""), (done.returncode, done.stderr), done.stdout)
+        print(done.stdout)
+        for name in ("downloads/desktop/kestrova-win-x64.json", "KestrovaSetup.exe"):
+            self.assertEqual((tree / name).read_bytes(), (self.www / name).read_bytes(), name)
+
+    def test_publish_in_order_refuse_stop_and_roll_back(self):
+        reference, digest = reference_release()
+        work = work_dir() / "publish"
+        shutil.rmtree(work, ignore_errors=True)
+        self.www = work / "www"
+        self.www.mkdir(parents=True)
+        manifest = work / "manifest.json"
+        windows = lambda path: "Z:" + str(path).replace("/", "\\")  # noqa: E731
+        subprocess.run(["wine", BUILD / "kestrova-release.exe", "manifest", "--installer", windows(reference), "--url",
+                        f"https://download.kestrova.example/downloads/desktop/{DEFAULT_NAME}", "--version",
+                        "3.2.0", "--out", windows(manifest)], check=True, capture_output=True, stdin=subprocess.DEVNULL)
+        text = manifest.read_text()
+        setup = (BUILD / "KestrovaSetup.exe").read_bytes()
+
+        def release_of(name, version):
+            return upload_tree(work / version, reference, name, setup + version.encode(),
+                               text.replace(DEFAULT_NAME, name).replace('"3.2.0"', f'"{version}"'))
+        first = release_of(DEFAULT_NAME, "3.2.0")
+        second = release_of("kestrova-3.2.1-win-x64.exe", "3.2.1")
+        unserved = release_of("kestrova-3.3.0-win-x64.exe", "3.3.0")
+        with NginxHost(self.www, extra="location = /downloads/desktop/kestrova-3.3.0-win-x64.exe { return 404; }"):
+            with self.subTest("first release into an empty folder, in order"):
+                done = self.publish(first)
+                self.assertPublished(done, first)
+                steps = [line.split()[0:2] for line in done.stdout.splitlines()
+                         if line.startswith(("  uploaded", "publish: checking"))]
+                self.assertEqual([["uploaded", f"downloads/desktop/{DEFAULT_NAME}"], ["publish:", "checking"],
+                                  ["uploaded", "downloads/desktop/kestrova-win-x64.json"], ["publish:", "checking"],
+                                  ["uploaded", "KestrovaSetup.exe"], ["uploaded", "SHA256SUMS"]], steps)
+                self.assertIn("    manifest Cache-Control: no-cache\n", done.stdout)
+                self.assertIn("    installer Cache-Control: public, max-age=31536000, immutable\n", done.stdout)
+
+            with self.subTest("dry run of the next release changes nothing"):
+                before = snapshot(self.www)
+                done = self.publish(second, "--dry-run")
+                self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+                self.assertIn("  upload   downloads/desktop/kestrova-3.2.1-win-x64.exe\n", done.stdout)
+                self.assertIn(f"  skip     downloads/desktop/{DEFAULT_NAME} (identical)\n", done.stdout)
+                self.assertEqual(before, snapshot(self.www))
+
+            with self.subTest("the next release: the manifest switches, both installers stay"):
+                self.assertPublished(self.publish(second), second)
+                self.assertTrue((self.www / "downloads/desktop" / DEFAULT_NAME).is_file())
+
+            with self.subTest("an installer not served: stops before the manifest"):
+                done = self.publish(unserved)
+                self.assertEqual(1, done.returncode, done.stdout)
+                self.assertRegex(done.stderr.splitlines()[-1], "^publish: .*kestrova-3.3.0-win-x64.exe")
+                self.assertEqual((second / "downloads/desktop/kestrova-win-x64.json").read_text(),
+                                 (self.www / "downloads/desktop/kestrova-win-x64.json").read_text())
+
+            with self.subTest("publishing the first release again rolls back"):
+                self.assertPublished(self.publish(first), first)
+                live = subprocess.run(["wine", BUILD / "kestrova-release.exe", "check", "--live"],
+                                      capture_output=True, text=True, stdin=subprocess.DEVNULL)
+                self.assertEqual((0, ""), (live.returncode, live.stderr), live.stdout)
+                self.assertIn("installer Cache-Control: public, max-age=31536000, immutable\n", live.stdout)
+
+        with self.subTest("other bytes under a published name: refused, nothing changes"):
+            other = work / "other"
+            (other / "downloads" / "desktop").mkdir(parents=True)
+            (other / "downloads/desktop/kestrova-3.2.1-win-x64.exe").write_bytes(b"MZ other build")
+            (other / "downloads/desktop/kestrova-win-x64.json").write_text("{}\n")
+            (other / "SHA256SUMS").write_text(f"{sha256(other / 'downloads/desktop/kestrova-3.2.1-win-x64.exe')}"
+                                              "  downloads/desktop/kestrova-3.2.1-win-x64.exe\n")
+            before = snapshot(self.www)
+            done = self.publish(other, "--no-live-check")
+            self.assertEqual(1, done.returncode, done.stdout)
+            self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
+            self.assertIn(f"kestrova-3.2.1-win-x64.exe holds other bytes (SHA-256 {digest})",
+                          done.stderr)
+            self.assertEqual(before, snapshot(self.www))
+
+        with self.subTest("a destination that does not exist"):
+            done = subprocess.run([str(PUBLISH), "--tree", first, "--to", work / "nowhere", "--no-live-check"],
+                                  capture_output=True, text=True)
+            self.assertEqual((1, 1), (done.returncode, len(done.stderr.splitlines())), done.stderr)
+            self.assertIn("cannot read", done.stderr)
+            self.assertFalse((work / "nowhere").exists())
+        shutil.rmtree(work)
 
 
 if __name__ == "__main__":
