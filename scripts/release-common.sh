@@ -1,6 +1,6 @@
-# What scripts/release and scripts/verify-release must do alike, sourced by both:
-# verify-release sources the copy of the commit it rebuilds, so a release is rebuilt
-# exactly the way it was built.
+# What scripts/release, scripts/verify-release and scripts/publish do alike, sourced by
+# them: verify-release sources the copy of the commit it rebuilds for the build, so a
+# release is rebuilt exactly the way it was built.
 
 # build_release_binaries SOURCE BUILD HOST DEFAULT_SHA256 SOURCE_DATE_EPOCH LOG [TARGET...]
 # Configures SOURCE for Windows in BUILD with the release constants and the time stamp
@@ -42,7 +42,11 @@ run_tool_in_sandbox() {
   KESTROVA_WINEPREFIX=$prefix "$repo/tests/e2e/sandbox" "$@" </dev/null 2>"$log"
 }
 
-# buildinfo_value FILE KEY: the value of the line "KEY: value" in FILE (empty if none).
-buildinfo_value() {
+# key_value FILE KEY: the value of the first line "KEY: value" in FILE (BUILDINFO, the
+# answer of kestrova-release defaults); empty if there is none.
+key_value() {
   sed -n "s/^$2: //p" "$1" | head -n1
 }
+
+# seconds START: the seconds since START (a `date +%s.%N`), with one decimal.
+seconds() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
