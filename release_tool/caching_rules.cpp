@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <vector>
 
 namespace {
 
@@ -30,33 +31,62 @@ std::int64_t DeltaSeconds(std::string value) {
     return seconds;
 }
 
+// The directives of a Cache-Control value, split at the commas outside quoted strings,
+// so that a field list such as private="Set-Cookie, X-Foo" stays one directive.
+std::vector<std::string> Directives(const std::string& cacheControl) {
+    std::vector<std::string> directives(1);
+    bool quoted = false;
+    for (size_t i = 0; i < cacheControl.size(); ++i) {
+        const char c = cacheControl[i];
+        if (c == ',' && !quoted) {
+            directives.emplace_back();
+            continue;
+        }
+        directives.back() += c;
+        if (c == '"') quoted = !quoted;
+        // A backslash in a quoted string escapes the next character, a quote included.
+        if (c == '\\' && quoted && i + 1 < cacheControl.size()) directives.back() += cacheControl[++i];
+    }
+    return directives;
+}
+
 }  // namespace
 
 CacheLifetime ReadCacheLifetime(const std::string& cacheControl, bool hasExpires, std::int64_t expiresInSeconds) {
     bool notStored = false;
     bool revalidate = false;
+    bool mustRevalidate = false;
     bool lifetimeGiven = false;
     std::int64_t lifetime = 0;
-    size_t start = 0;
-    while (start <= cacheControl.size()) {
-        size_t end = cacheControl.find(',', start);
-        if (end == std::string::npos) end = cacheControl.size();
-        const std::string directive = Trimmed(cacheControl.substr(start, end - start));
-        start = end + 1;
+    std::int64_t stale = 0;
+    for (const std::string& directive : Directives(cacheControl)) {
         const size_t equals = directive.find('=');
+        const bool bare = equals == std::string::npos;
         const std::string name = Lower(Trimmed(directive.substr(0, equals)));
-        const std::string value = equals == std::string::npos ? "" : Trimmed(directive.substr(equals + 1));
-        if (name == "no-store" || name == "private") notStored = true;
-        if (name == "no-cache") revalidate = true;
+        const std::string value = bare ? "" : Trimmed(directive.substr(equals + 1));
+        // With a field list, no-cache and private keep only the fields named out of
+        // caches; the rest of the response is cached as its lifetime says.
+        if (name == "no-store" || (name == "private" && bare)) notStored = true;
+        if (name == "no-cache" && bare) revalidate = true;
+        if (name == "must-revalidate") mustRevalidate = true;
         if (name == "max-age" || name == "s-maxage") {
             lifetime = lifetimeGiven ? std::max(lifetime, DeltaSeconds(value)) : DeltaSeconds(value);
             lifetimeGiven = true;
         }
+        // Both count from the end of freshness, so the longer one is how long a cache may
+        // still serve the response stale (while it asks the host, or while the host fails).
+        if (name == "stale-while-revalidate" || name == "stale-if-error") stale = std::max(stale, DeltaSeconds(value));
     }
     if (notStored) return {CacheLifetime::Kind::NotStored, 0};
+    // A bare no-cache has every use asked about, stale-* or not; must-revalidate
+    // forbids serving the response stale.
     if (revalidate) return {CacheLifetime::Kind::Revalidate, 0};
-    if (lifetimeGiven) return {CacheLifetime::Kind::Seconds, lifetime};
-    if (hasExpires) return {CacheLifetime::Kind::Seconds, std::max<std::int64_t>(expiresInSeconds, 0)};
+    if (mustRevalidate) stale = 0;
+    if (lifetimeGiven) return {CacheLifetime::Kind::Seconds, lifetime + stale, stale};
+    if (hasExpires) return {CacheLifetime::Kind::Seconds, std::max<std::int64_t>(expiresInSeconds, 0) + stale, stale};
+    // With no freshness stated, stale time starts after a lifetime each cache picks for
+    // itself, so the total stays as open as without it: counting it from zero would
+    // understate it.
     return {};
 }
 
@@ -85,7 +115,9 @@ std::string InstallerCachingWarning(const CacheLifetime& lifetime) {
     case CacheLifetime::Kind::Revalidate:
         return "the installer is revalidated with the host on every download (no-cache)" + advice;
     case CacheLifetime::Kind::Seconds:
-        if (lifetime.seconds > 0) return {};
+        // Stale time alone does not keep downloads off the host: past freshness each one
+        // is revalidated.
+        if (lifetime.seconds - lifetime.staleSeconds > 0) return {};
         return "the installer expires at once (a lifetime of 0 s)" + advice;
     default:
         return "the installer comes without Cache-Control or Expires, so caches may not keep it" + advice;

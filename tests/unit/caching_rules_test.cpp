@@ -38,3 +38,19 @@ TEST(CacheLifetime, WarnsOfAManifestKeptOverFiveMinutesAndAnInstallerNotKept) {
         EXPECT_NE(InstallerCachingWarning(ReadCacheLifetime(uncached, false, 0)), "") << uncached;
     }
 }
+
+TEST(CacheLifetime, ReadsFieldListsAndStaleTime) {
+    EXPECT_EQ(Lifetime("max-age=86400, no-cache=\"Set-Cookie\""), "seconds 86400");
+    EXPECT_EQ(Lifetime("private=\"X-Foo, no-store\", no-cache=Set-Cookie, max-age=600"), "seconds 600");
+    EXPECT_EQ(Lifetime("private=\"X-\\\"Foo, no-store, Y\", max-age=600"), "seconds 600");  // escaped quote
+    EXPECT_EQ(Lifetime("max-age=60, stale-while-revalidate=604800"), "seconds 604860");
+    EXPECT_EQ(Lifetime("max-age=60, stale-if-error=600, stale-while-revalidate=-5"), "seconds 660");
+    EXPECT_EQ(Lifetime("stale-if-error=30", true, 60), "seconds 90");
+    EXPECT_EQ(Lifetime("max-age=60, stale-if-error=600, must-revalidate"), "seconds 60");
+    EXPECT_EQ(Lifetime("no-cache, stale-while-revalidate=600"), "revalidate 0");
+    EXPECT_EQ(Lifetime("stale-while-revalidate=60"), "unstated 0");  // freshness still each cache's own
+    EXPECT_NE(ManifestCachingWarning(ReadCacheLifetime("max-age=60, stale-while-revalidate=604800", false, 0))
+                  .find("604860 s"), std::string::npos);
+    EXPECT_NE(InstallerCachingWarning(ReadCacheLifetime("max-age=0, stale-if-error=86400", false, 0)), "");
+    EXPECT_EQ(InstallerCachingWarning(ReadCacheLifetime("max-age=31536000, stale-if-error=60", false, 0)), "");
+}
