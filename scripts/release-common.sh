@@ -42,10 +42,36 @@ run_tool_in_sandbox() {
   KESTROVA_WINEPREFIX=$prefix "$repo/tests/e2e/sandbox" "$@" </dev/null 2>"$log"
 }
 
-# key_value FILE KEY: the value of the first line "KEY: value" in FILE (BUILDINFO, the
-# answer of kestrova-release defaults); empty if there is none.
+# key_value FILE KEY: the value of the first line "KEY: value" in FILE (the answer of
+# kestrova-release defaults); empty if there is none.
 key_value() {
-  sed -n "s/^$2: //p" "$1" | head -n1
+  sed -n "/^$2: /{s///p;q}" "$1"
+}
+
+# checks ARGS...: the release checks (scripts/release_checks.py) with Debian's Python,
+# whose python3-cryptography and python3-pykcs11 scripts/setup installs.
+checks() {
+  /usr/bin/python3 -B "$repo/scripts/release_checks.py" "$@"
+}
+
+# build_commit REPO COMMIT WORK HOST DEFAULT_SHA256 SOURCE_DATE_EPOCH [TARGET...]
+# The one way a release is built, by scripts/release and scripts/verify-release alike:
+# COMMIT as committed, checked out into a new worktree WORK/source (nothing untracked or
+# changed in REPO's checkout can reach it) and built fresh in WORK/build by the build
+# steps of that commit's own release-common.sh. Logs: WORK/checkout.log, WORK/build.log;
+# returns non-zero when the checkout or the build fails. WORK/source stays a worktree of
+# REPO until remove_commit_checkout.
+build_commit() {
+  local repo=$1 commit=$2 work=$3 host=$4 sha256=$5 epoch=$6
+  shift 6
+  git -C "$repo" worktree add --detach "$work/source" "$commit" >"$work/checkout.log" 2>&1 || return 1
+  (source "$work/source/scripts/release-common.sh" &&
+    build_release_binaries "$work/source" "$work/build" "$host" "$sha256" "$epoch" "$work/build.log" "$@")
+}
+
+# remove_commit_checkout REPO WORK: undoes build_commit's worktree.
+remove_commit_checkout() {
+  git -C "$1" worktree remove --force "$2/source" >/dev/null 2>&1 || true
 }
 
 # seconds START: the seconds since START (a `date +%s.%N`), with one decimal.

@@ -6,7 +6,6 @@
     release_checks.py signing-certs CERTS.pem --out CHAIN.pem --root-out ROOT.pem
     release_checks.py signature UNSIGNED SIGNED [--ca ROOTS] [--tsa-ca ROOTS] [--signer CERTS.pem]
                       [--require-timestamp]
-    release_checks.py timestamp SIGNED
     release_checks.py pkcs11 --module LIB --uri URI --cert CERTS.pem [--pin-file FILE]
 
 Everything they are given is treated as hostile: a tree may hold links, FIFOs or devices,
@@ -660,22 +659,6 @@ def check_signing_certs(path, out, root_out):
     return describe(signer, "certificate")
 
 
-def timestamp_of(path):
-    """'none', or the time of the signature's verified time stamp; the signature itself
-    is not judged here (the full check does that)."""
-    with open_regular(path) as f:
-        signed = f.read()
-    checksum_at, entry_at = pe_headers(signed)
-    table_at, table_size = struct.unpack_from("<II", signed, entry_at)
-    if not table_at or table_at + 8 > len(signed):
-        raise Refused(f"{path} is not signed")
-    data = SignedData(der_one(signed[table_at + 8:table_at + table_size])[0], "the signature")
-    if OID_RFC3161_TIMESTAMP not in data.unsigned_attributes:
-        return ["none"]
-    when, _ = read_timestamp(data.unsigned_attributes[OID_RFC3161_TIMESTAMP], data.signature, "the signature")
-    return [f"{when:%Y-%m-%d %H:%M:%S} UTC"]
-
-
 # --- PKCS#11 --------------------------------------------------------------------------
 
 def parse_pkcs11_uri(uri):
@@ -783,7 +766,6 @@ def main():
     command.add_argument("--tsa-ca")
     command.add_argument("--signer")
     command.add_argument("--require-timestamp", action="store_true")
-    commands.add_parser("timestamp").add_argument("signed")
     command = commands.add_parser("pkcs11")
     command.add_argument("--module", required=True)
     command.add_argument("--uri", required=True)
@@ -799,8 +781,6 @@ def main():
             lines = check_signing_certs(options.certs, options.out, options.root_out)
         elif options.command == "signature":
             lines = check_signature(options)
-        elif options.command == "timestamp":
-            lines = timestamp_of(options.signed)
         else:
             lines = check_pkcs11(options.module, options.uri, options.cert, options.pin_file)
     except Refused as e:

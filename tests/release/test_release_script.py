@@ -128,6 +128,31 @@ def start_timestamp_authority(folder):
     return f"http://127.0.0.1:{server.server_address[1]}/", ca, server
 
 
+def make_token(folder, ca, ca_key, pin):
+    """A SoftHSM2 token in folder (named by SOFTHSM2_CONF, set here) with an RSA key made
+    on it (sensitive, never extractable) and a code-signing certificate for it from the
+    CA. Returns (module, key URI, PIN file, CERTS.pem: certificate, then the CA)."""
+    module = "/usr/lib/softhsm/libsofthsm2.so"
+    (folder / "tokens").mkdir(parents=True)
+    (folder / "softhsm2.conf").write_text(f"directories.tokendir = {folder}/tokens\nlog.level = ERROR\n")
+    os.environ["SOFTHSM2_CONF"] = str(folder / "softhsm2.conf")
+    for command in (["softhsm2-util", "--init-token", "--free", "--label", "kestrova", "--pin", pin, "--so-pin", pin],
+                    ["pkcs11-tool", "--module", module, "--token-label", "kestrova", "--login", "--pin", pin,
+                     "--keypairgen", "--key-type", "rsa:2048", "--label", "codesign", "--id", "01", "--usage-sign"]):
+        subprocess.run(command, check=True, capture_output=True)
+    uri = "pkcs11:token=kestrova;object=codesign;type=private"
+    openssl("req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", f"{uri};pin-value={pin}",
+            "-subj", "/O=Kestrova Tests/CN=Token Publisher", "-out", folder / "token.csr")
+    openssl("x509", "-req", "-sha256", "-days", "2", "-in", folder / "token.csr", "-CA", ca, "-CAkey", ca_key,
+            "-set_serial", "0x746f6b", "-extfile", ca.parent / "signing.ext", "-out", folder / "token.crt")
+    certs = folder / "certs.pem"
+    certs.write_bytes((folder / "token.crt").read_bytes() + ca.read_bytes())
+    pin_file = folder / "pin.txt"
+    pin_file.write_text(pin + "\n")
+    pin_file.chmod(0o600)
+    return module, uri, pin_file, certs
+
+
 def sha256(path):
     with open(path, "rb") as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
@@ -144,6 +169,12 @@ class ReleaseScript(unittest.TestCase):
         cls.work.mkdir(parents=True)
         cls.pfx, cls.password, cls.ca = make_signing_files(cls.work, "signing")
         cls.tsa_url, cls.tsa_ca, cls.tsa = start_timestamp_authority(cls.work)
+        cls.password.chmod(0o600)
+        cls.certs = cls.work / "signing-certs.pem"  # the PFX's chain, for a signer command
+        cls.certs.write_bytes((cls.work / "signing.crt").read_bytes() + cls.ca.read_bytes())
+        cls.pin = "kestrova-pin-2718281828"
+        cls.module, cls.uri, cls.pin_file, cls.token_certs = make_token(cls.work / "token", cls.ca,
+                                                                        cls.work / "signing-ca.key", cls.pin)
 
     @classmethod
     def tearDownClass(cls):
@@ -154,13 +185,19 @@ class ReleaseScript(unittest.TestCase):
                         *options, "-in", unsigned, "-out", signed], check=True, capture_output=True)
 
     def copy_with(self, tree, name, changes):
-        """A copy of the upload tree (hard links) with some files replaced."""
+        """A copy of the upload tree (hard links) with some files replaced, SHA256SUMS
+        listing their new digests."""
         copy = self.work / name
         shutil.rmtree(copy, ignore_errors=True)
         shutil.copytree(tree, copy, copy_function=os.link)
+        sums = (copy / "SHA256SUMS").read_text()
         for relative, content in changes.items():
+            sums = sums.replace(f"{sha256(copy / relative)}  {relative}\n", f"{hashlib.sha256(content).hexdigest()}"
+                                f"  {relative}\n")
             (copy / relative).unlink()
             (copy / relative).write_bytes(content)
+        (copy / "SHA256SUMS").unlink()
+        (copy / "SHA256SUMS").write_text(sums)
         return copy
 
     def assertNoTree(self, out, done):
@@ -191,6 +228,14 @@ class ReleaseScript(unittest.TestCase):
             ("host in capitals", {"--host": "Downloads.Kestrova.test"}, "lower case"),
             ("wrong signing password", {"--sign": self.pfx, "--sign-password-file": wrong_password},
              "does not open with the password"),
+            ("wrong PIN", {"--sign-pkcs11": self.uri, "--pkcs11-module": self.module, "--sign-cert": self.token_certs,
+                           "--pin-file": wrong_password}, "refuses the PIN"),
+            ("token key of another certificate", {"--sign-pkcs11": self.uri, "--pkcs11-module": self.module,
+                                                  "--sign-cert": self.certs, "--pin-file": self.pin_file}, "is not the key"),
+            ("PIN in the URI", {"--sign-pkcs11": self.uri + ";pin-value=1", "--pkcs11-module": self.module,
+                                "--sign-cert": self.token_certs}, "carries a PIN"),
+            ("certificate not for code signing", {"--sign-command": "true {file}", "--sign-cert": self.tsa_ca},
+             "not for code signing"),
         ]
         for what, changed, words in cases:
             with self.subTest(what):
@@ -200,6 +245,15 @@ class ReleaseScript(unittest.TestCase):
                 self.assertNoTree(out, done)
                 self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
                 self.assertIn(words, done.stderr)
+
+        for what, changed in [("two signers", {"--sign-command": "true {file}", "--sign-pkcs11": self.uri}),
+                              ("token without module", {"--sign-pkcs11": self.uri, "--sign-cert": self.token_certs}),
+                              ("command without certificates", {"--sign-command": "true {file}"})]:
+            with self.subTest(what):
+                out = self.work / "out"
+                done = release(*[x for item in {**good, **changed}.items() for x in item], "--out", out)
+                self.assertEqual(2, done.returncode, done.stderr)
+                self.assertFalse(out.exists())
 
         with self.subTest("output folder not empty, without --force"):
             out = self.work / "not-empty"
@@ -224,22 +278,37 @@ class ReleaseScript(unittest.TestCase):
             done = release(*[x for item in good.items() for x in item], "--sign", mixed,
                            "--sign-password-file", self.password, "--out", out)
             self.assertNoTree(out, done)
-            self.assertIn("does not verify", done.stderr.splitlines()[-1])
-            self.assertIn("stops verifying when the certificate expires on", done.stderr.splitlines()[0])
+            self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
+            self.assertIn("does not verify", done.stderr)
 
-        with self.subTest("timestamp authority that cannot be reached"):
-            out = self.work / "out"
-            done = release(*[x for item in good.items() for x in item], "--sign", self.pfx, "--sign-password-file",
-                           self.password, "--timestamp-url", "http://127.0.0.1:9/", "--out", out)
-            self.assertNoTree(out, done)
-            self.assertIn("timestamp from http://127.0.0.1:9/ failed", done.stderr.splitlines()[-1])
+        # After the build: each signer command that fails, or signs something else, and
+        # time-stamp authorities that all fail.
+        sign = f"osslsigncode sign -pkcs12 {self.pfx} -readpass {self.password} -h sha256 -in {{file}} -out {{file}}.s"
+        for what, command, words in [
+                ("signer command that fails", "echo no key for {file}; exit 1", "exited with status 1"),
+                ("signer command that changes a byte", f"{sign} && mv {{file}}.s {{file}} && printf X | "
+                 "dd of={file} bs=1 seek=200 conv=notrunc", "byte 200 differs"),
+                ("no time-stamp authority answers", f"{sign} && mv {{file}}.s {{file}}", "no time-stamp authority")]:
+            with self.subTest(what):
+                out = self.work / "out"
+                done = release(*[x for item in good.items() for x in item], "--sign-command", command,
+                               "--sign-cert", self.certs, "--timestamp-url", "http://127.0.0.1:9/", "--out", out)
+                self.assertNoTree(out, done)
+                self.assertIn(words, done.stderr.splitlines()[-1])
 
-    def test_reference_release_unsigned_then_signed(self):
+    def test_reference_release_command_signed_then_token_signed(self):
+        # A signer command (osslsigncode with the test PFX, no time stamp of its own); the
+        # script adds the time stamp, from the second authority since the first is down.
         out = self.work / "upload"
+        command = (f"osslsigncode sign -pkcs12 {self.pfx} -readpass {self.password} -h sha256 -in {{file}} "
+                   "-out {file}.signed && mv {file}.signed {file}")
         done = release("--host", HOST, "--default-installer", self.reference, "--installer", self.reference,
-                       "--version", "3.2.0", "--out", out)
+                       "--version", "3.2.0", "--sign-command", command, "--sign-cert", self.certs,
+                       "--timestamp-url", "http://127.0.0.1:9/", "--timestamp-url", self.tsa_url,
+                       "--timestamp-ca", self.tsa_ca, "--out", out)
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         print(done.stdout)
+        self.assertIn(f"release: time stamp added by {self.tsa_url} (attempt 4)", done.stdout)
         desktop = out / "downloads" / "desktop"
         self.assertEqual(["BUILDINFO", "KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
                           "downloads/desktop/kestrova-win-x64.json"],
@@ -251,24 +320,44 @@ class ReleaseScript(unittest.TestCase):
         self.assertIn(f"{self.reference_sha256}  downloads/desktop/{DEFAULT_NAME}\n", sums)
         self.assertIn(f"{sha256(out / 'KestrovaSetup.exe')}  KestrovaSetup.exe\n", sums)
 
-        # The next release into the same folder (--force), signed and timestamped, with
-        # an installer of its own name beside the default one.
+        # The next release into the same folder (--force), signed on the token, with an
+        # installer of its own name beside the default one. Meanwhile no process may
+        # carry the PIN in its arguments or environment.
         installer = self.work / "kestrova-3.2.1-win-x64.exe"
         os.link(self.reference, installer)
-        done = release("--host", HOST, "--default-installer", self.reference, "--installer", installer,
-                       "--version", "3.2.1", "--sign", self.pfx, "--sign-password-file", self.password,
-                       "--timestamp-url", self.tsa_url, "--timestamp-ca", self.tsa_ca, "--force", "--out", out)
+        looks, seen, stop = [0], [], threading.Event()
+
+        def watch_for_pin():
+            while not stop.is_set():
+                for proc in Path("/proc").glob("[0-9]*"):
+                    for name in ("cmdline", "environ"):
+                        try:
+                            if self.pin.encode() in (proc / name).read_bytes():
+                                seen.append(f"{proc}/{name}")
+                        except OSError:
+                            pass
+                looks[0] += 1
+        watcher = threading.Thread(target=watch_for_pin)
+        watcher.start()
+        try:
+            done = release("--host", HOST, "--default-installer", self.reference, "--installer", installer,
+                           "--version", "3.2.1", "--sign-pkcs11", self.uri, "--pkcs11-module", self.module,
+                           "--sign-cert", self.token_certs, "--pin-file", self.pin_file,
+                           "--timestamp-url", self.tsa_url, "--timestamp-ca", self.tsa_ca, "--force", "--out", out)
+        finally:
+            stop.set()
+            watcher.join()
+        print(f"PIN watch: {looks[0]} looks at every process, PIN seen in: {seen}")
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         print(done.stdout)
-        self.assertIn(f"by {self.tsa_url})", done.stdout)
+        self.assertEqual([], seen)
+        self.assertIn("release: signer subject: CN=Token Publisher,O=Kestrova Tests", done.stdout)
         self.assertEqual(["BUILDINFO", "KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
                           "downloads/desktop/kestrova-3.2.1-win-x64.exe", "downloads/desktop/kestrova-win-x64.json"],
                          sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()))
+        self.assertEqual([], [p.name for p in out.parent.glob(f".{out.name}.*")], "previous tree left aside")
         self.assertIn('"url": "https://{}/downloads/desktop/kestrova-3.2.1-win-x64.exe"'.format(HOST),
                       (desktop / "kestrova-win-x64.json").read_text())
-        verified = subprocess.run(["osslsigncode", "verify", "-in", out / "KestrovaSetup.exe", "-CAfile", self.ca],
-                                  capture_output=True, text=True)
-        self.assertEqual(0, verified.returncode, verified.stdout + verified.stderr)
         self.assertIn(f"{sha256(out / 'KestrovaSetup.exe')}  KestrovaSetup.exe\n", (out / "SHA256SUMS").read_text())
 
         # After the signing certificate has expired (it is valid for two days), the
@@ -282,32 +371,91 @@ class ReleaseScript(unittest.TestCase):
             self.assertEqual(verdict, checked.returncode, checked.stdout + checked.stderr)
 
         # Rebuilt elsewhere, some seconds later: the same bytes, and the published file is
-        # that build plus its signature.
+        # that build plus its signature, chaining to the test roots.
+        roots = self.work / "roots.pem"
+        roots.write_bytes(self.ca.read_bytes() + self.tsa_ca.read_bytes())
         started = time.monotonic()
-        done = release(out, script=VERIFY)
+        done = release("--ca", roots, out, script=VERIFY)
         print(f"verify-release: {time.monotonic() - started:.1f} s: {done.stdout}{done.stderr}")
         commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=REPO, capture_output=True, text=True).stdout.strip()
         self.assertEqual((0, ""), (done.returncode, done.stderr))
-        self.assertEqual([f"verify-release: {out} is commit {commit} for {HOST}"],
-                         [line.split(",")[0] for line in done.stdout.splitlines()])
+        self.assertEqual(f"verify-release: {out} is commit {commit} for {HOST}", done.stdout.splitlines()[-1].split(",")[0])
+        self.assertIn("verify-release: signer subject: CN=Token Publisher", done.stdout)
 
         buildinfo = (out / "BUILDINFO").read_text()
-        self.sign(BUILD / "KestrovaSetup.exe", self.work / "other-host.exe")  # download.kestrova.example
-        cases = [  # (what, replaced files, exit status, words of the one line)
-            ("setup built for another host and signed", {"KestrovaSetup.exe": (self.work / "other-host.exe").read_bytes()},
-             1, "is not the rebuild of commit"),
+        padded = self.work / "padded.exe"
+        subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", out / "KestrovaSetup.exe", "-out", padded],
+                       check=True, capture_output=True)
+        cases = [  # (what, replaced files, --ca, words of the one line); the first three rebuild
+            ("signature padded with unsigned data", {"KestrovaSetup.exe": padded.read_bytes()}, [], "unsigned data"),
+            ("signed under another root", {}, ["--ca", self.tsa_ca], "does not chain to a root"),
             ("BUILDINFO naming another digest", {"BUILDINFO": buildinfo.replace(
-                f"setup-sha256: {sha256(unsigned)}", "setup-sha256: " + "0" * 64).encode()}, 1, "BUILDINFO records " + "0" * 64),
+                f"setup-sha256: {sha256(unsigned)}", "setup-sha256: " + "0" * 64).encode()}, [], "BUILDINFO records " + "0" * 64),
             ("built with uncommitted changes", {"BUILDINFO": buildinfo.replace(
-                "uncommitted-changes: no", "uncommitted-changes: yes").encode()}, 1, "not reproducible"),
+                "uncommitted-changes: no", "uncommitted-changes: yes").encode()}, [], "not reproducible"),
+            ("a link in the tree", {"downloads/desktop/notes": "/etc/shadow"}, [], "is a symbolic link"),
+            ("a file SHA256SUMS does not list", {"downloads/desktop/notes": b"secret"}, [], "not listed"),
         ]
-        for what, changes, status, words in cases:
+        for what, changes, options, words in cases:
             with self.subTest(what):
-                done = release(self.copy_with(out, "tampered", changes), script=VERIFY)
-                self.assertEqual(status, done.returncode, done.stdout + done.stderr)
+                copy = self.copy_with(out, "tampered", {k: v for k, v in changes.items() if k != "downloads/desktop/notes"})
+                notes = changes.get("downloads/desktop/notes")
+                if isinstance(notes, str):
+                    (copy / "downloads/desktop/notes").symlink_to(notes)
+                elif notes:
+                    (copy / "downloads/desktop/notes").write_bytes(notes)
+                done = release(*options, copy, script=VERIFY)
+                self.assertEqual(1, done.returncode, done.stdout + done.stderr)
                 self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
                 self.assertIn(words, done.stderr)
         self.assertEqual(2, release(script=VERIFY).returncode)
+
+    def test_checks_refuse_crafted_input(self):
+        """The checks on crafted files, without a rebuild: signatures that are broken,
+        MD5 or padded, trees and lists that would hang or mislead a reader."""
+        checks = REPO / "scripts" / "release_checks.py"
+        unsigned = BUILD / "KestrovaSetup.exe"
+        crafted = self.work / "crafted"
+        crafted.mkdir()
+        good, md5, padded, broken = (crafted / f"{name}.exe" for name in ("good", "md5", "padded", "broken"))
+        self.sign(unsigned, good)
+        subprocess.run(["osslsigncode", "sign", "-pkcs12", self.pfx, "-readpass", self.password, "-h", "md5",
+                        "-in", unsigned, "-out", md5], check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", good, "-out", padded],
+                       check=True, capture_output=True)
+        # One bit of the RSA value flipped (the PKCS#7 structure ends with it), the PE
+        # checksum made true again.
+        sys.path.insert(0, str(REPO / "scripts"))
+        import release_checks
+        image = bytearray(good.read_bytes())
+        checksum_at, entry_at = release_checks.pe_headers(image)
+        table_at = int.from_bytes(image[entry_at:entry_at + 4], "little")
+        image[table_at + 8 + len(release_checks.der_one(image[table_at + 8:])[0].encoded) - 5] ^= 1
+        image[checksum_at:checksum_at + 4] = release_checks.pe_checksum(image, checksum_at).to_bytes(4, "little")
+        broken.write_bytes(image)
+        tree, fifo_tree = crafted / "tree", crafted / "fifo-tree"
+        tree.mkdir()
+        (tree / "SHA256SUMS").write_text(f"{'0' * 64}  ../../dev/zero\n")
+        fifo_tree.mkdir()
+        os.mkfifo(fifo_tree / "SHA256SUMS")
+        buildinfo = crafted / "BUILDINFO"
+        buildinfo.write_text("commit: x\n" * 200000)
+        cases = [  # (what, arguments, status, words)
+            ("a good signature", ["signature", unsigned, good, "--ca", self.ca], 0, ""),
+            ("a broken signature", ["signature", unsigned, broken], 1, "does not verify"),
+            ("an MD5 signature", ["signature", unsigned, md5], 1, "not SHA-256"),
+            ("unsigned data in the signature", ["signature", unsigned, padded], 1, "unsigned data"),
+            ("SHA256SUMS naming a path out of the tree", ["tree", tree], 1, "not a path inside the tree"),
+            ("a FIFO in the tree", ["tree", fifo_tree], 1, "not a regular file"),
+            ("a BUILDINFO of very many lines", ["buildinfo", buildinfo], 1, "larger than"),
+        ]
+        for what, arguments, status, words in cases:
+            with self.subTest(what):
+                done = subprocess.run(["/usr/bin/python3", "-B", checks, *arguments], capture_output=True, text=True,
+                                      timeout=30)
+                self.assertEqual(status, done.returncode, done.stderr)
+                self.assertEqual(status, len(done.stderr.splitlines()), done.stderr)
+                self.assertIn(words, done.stderr)
 
 
 def upload_tree(folder, reference, installer_name, setup_bytes, manifest):
@@ -325,8 +473,10 @@ def upload_tree(folder, reference, installer_name, setup_bytes, manifest):
 
 
 def snapshot(folder):
-    return {p.relative_to(folder).as_posix(): (p.stat().st_ino, p.stat().st_mtime_ns, p.stat().st_size)
-            for p in folder.rglob("*") if p.is_file()}
+    """Every file, folder and link below folder, links not followed: inode, mode, time, size."""
+    return {(Path(top) / name).relative_to(folder).as_posix(): tuple(
+                getattr(os.lstat(Path(top) / name), key) for key in ("st_ino", "st_mode", "st_mtime_ns", "st_size"))
+            for top, folders, files in os.walk(folder) for name in folders + files}
 
 
 @unittest.skipUnless(os.environ.get("KESTROVA_SANDBOX") == "1", "needs tests/e2e/sandbox (scripts/test)")
@@ -364,7 +514,8 @@ class Publish(unittest.TestCase):
         first = release_of(DEFAULT_NAME, "3.2.0")
         second = release_of("kestrova-3.2.1-win-x64.exe", "3.2.1")
         unserved = release_of("kestrova-3.3.0-win-x64.exe", "3.3.0")
-        with NginxHost(self.www, extra="location = /downloads/desktop/kestrova-3.3.0-win-x64.exe { return 404; }"):
+        unserved_location = "location = /downloads/desktop/kestrova-3.3.0-win-x64.exe { return 404; }"
+        with NginxHost(self.www, extra=unserved_location) as host:
             with self.subTest("first release into an empty folder, in order"):
                 done = self.publish(first)
                 self.assertPublished(done, first)
@@ -375,6 +526,7 @@ class Publish(unittest.TestCase):
                                   ["uploaded", "KestrovaSetup.exe"], ["uploaded", "SHA256SUMS"]], steps)
                 self.assertIn("    manifest Cache-Control: no-cache\n", done.stdout)
                 self.assertIn("    installer Cache-Control: public, max-age=31536000, immutable\n", done.stdout)
+                self.assertEqual({0o644, 0o755}, {p.stat().st_mode & 0o7777 for p in self.www.rglob("*")})
 
             with self.subTest("dry run of the next release changes nothing"):
                 before = snapshot(self.www)
@@ -384,14 +536,26 @@ class Publish(unittest.TestCase):
                 self.assertIn(f"  skip     downloads/desktop/{DEFAULT_NAME} (identical)\n", done.stdout)
                 self.assertEqual(before, snapshot(self.www))
 
-            with self.subTest("the next release: the manifest switches, both installers stay"):
+            with self.subTest("the next release, through a folder link, in folders of mode 2775: all kept, served"):
+                # downloads/desktop becomes a link to a folder elsewhere in the web root.
+                store, desktop = self.www / "store", self.www / "downloads/desktop"
+                store.mkdir()
+                desktop.rename(store / "desktop")
+                desktop.symlink_to("../store/desktop")
+                for folder in (self.www / "downloads", store / "desktop"):
+                    folder.chmod(0o2775)
                 self.assertPublished(self.publish(second), second)
-                self.assertTrue((self.www / "downloads/desktop" / DEFAULT_NAME).is_file())
+                self.assertTrue(desktop.is_symlink())
+                self.assertTrue((store / "desktop" / DEFAULT_NAME).is_file())
+                self.assertTrue((store / "desktop/kestrova-3.2.1-win-x64.exe").is_file())
+                self.assertEqual([0o2775] * 2,
+                                 [f.stat().st_mode & 0o7777 for f in (self.www / "downloads", store / "desktop")])
+                self.assertIn(("GET", "/downloads/desktop/kestrova-3.2.1-win-x64.exe", "200"), host.requests())
 
             with self.subTest("an installer not served: stops before the manifest"):
                 done = self.publish(unserved)
-                self.assertEqual(1, done.returncode, done.stdout)
-                self.assertRegex(done.stderr.splitlines()[-1], "^publish: .*kestrova-3.3.0-win-x64.exe")
+                self.assertEqual((1, 1), (done.returncode, len(done.stderr.splitlines())), done.stdout + done.stderr)
+                self.assertRegex(done.stderr, "^publish: .*kestrova-3.3.0-win-x64.exe")
                 self.assertEqual((second / "downloads/desktop/kestrova-win-x64.json").read_text(),
                                  (self.www / "downloads/desktop/kestrova-win-x64.json").read_text())
 
@@ -407,8 +571,8 @@ class Publish(unittest.TestCase):
             (other / "downloads" / "desktop").mkdir(parents=True)
             (other / "downloads/desktop/kestrova-3.2.1-win-x64.exe").write_bytes(b"MZ other build")
             (other / "downloads/desktop/kestrova-win-x64.json").write_text("{}\n")
-            (other / "SHA256SUMS").write_text(f"{sha256(other / 'downloads/desktop/kestrova-3.2.1-win-x64.exe')}"
-                                              "  downloads/desktop/kestrova-3.2.1-win-x64.exe\n")
+            (other / "SHA256SUMS").write_text("".join(f"{sha256(other / name)}  {name}\n" for name in (
+                "downloads/desktop/kestrova-3.2.1-win-x64.exe", "downloads/desktop/kestrova-win-x64.json")))
             before = snapshot(self.www)
             done = self.publish(other, "--no-live-check")
             self.assertEqual(1, done.returncode, done.stdout)
@@ -416,6 +580,33 @@ class Publish(unittest.TestCase):
             self.assertIn(f"kestrova-3.2.1-win-x64.exe holds other bytes (SHA-256 {digest})",
                           done.stderr)
             self.assertEqual(before, snapshot(self.www))
+
+        # Refused before anything changes: links and unlisted files in a tree, and on
+        # the host a link where the tree has a file, or a folder link out of the web root.
+        linked = shutil.copytree(first, work / "linked", copy_function=os.link)
+        (linked / "KestrovaSetup.exe").unlink()
+        (linked / "KestrovaSetup.exe").symlink_to(first / "KestrovaSetup.exe")  # the same bytes
+        unlisted = shutil.copytree(first, work / "unlisted", copy_function=os.link)
+        (unlisted / "notes.txt").write_text("not in SHA256SUMS\n")
+        installer, outside = self.www / "store/desktop/kestrova-3.3.0-win-x64.exe", work / "outside"
+        outside.mkdir()
+        for what, tree, relink, words in [
+                ("a symbolic link in the tree", linked, None, "^publish: --tree: .*KestrovaSetup.exe"),
+                ("a file in the tree that SHA256SUMS does not list", unlisted, None, "^publish: --tree: .*notes.txt"),
+                ("an installer on the host that is a symbolic link", unserved, (installer, reference),
+                 f"/downloads/desktop/{installer.name} is a symbolic link"),
+                ("a folder link on the host out of the web root", first, (desktop, outside),
+                 "/downloads/desktop is a symbolic link to")]:
+            with self.subTest(what + ": refused, nothing changes"):
+                if relink:
+                    relink[0].unlink()
+                    relink[0].symlink_to(relink[1])
+                before = snapshot(self.www)
+                done = self.publish(tree)
+                self.assertEqual((1, 1), (done.returncode, len(done.stderr.splitlines())), done.stdout + done.stderr)
+                self.assertRegex(done.stderr, words)
+                self.assertEqual(before, snapshot(self.www))
+        self.assertEqual([], list(outside.iterdir()))
 
         with self.subTest("a destination that does not exist"):
             done = subprocess.run([str(PUBLISH), "--tree", first, "--to", work / "nowhere", "--no-live-check"],
