@@ -10,7 +10,7 @@ build_release_binaries() {
   local source=$1 build=$2 host=$3 sha256=$4 epoch=$5 log=$6
   shift 6
   (
-    cd "$source"
+    cd "$source" || exit 1
     cmake --preset mingw -B "$build" -DKESTROVA_BUILD_TESTS=OFF \
       -DKESTROVA_DOWNLOAD_HOST="$host" -DKESTROVA_DEFAULT_SHA256="$sha256" \
       -DKESTROVA_SOURCE_DATE_EPOCH="$epoch" &&

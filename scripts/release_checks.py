@@ -265,6 +265,12 @@ SIGNATURE_ALGORITHMS = {  # the signer's key, and how the signature over the att
 }
 
 
+def small_version(item):
+    """Whether item is a version number as CMS writes them (an INTEGER from 0 to 5):
+    nothing signs it, so it may not be long enough to carry other data."""
+    return item.tag == 0x02 and len(item.content) == 1 and item.content[0] <= 5
+
+
 def sha256_algorithm(item, what):
     parts = item.children()
     parameters = [(p.tag, p.content) for p in parts[1:]]
@@ -294,7 +300,7 @@ class SignedData:
             raise Refused(f"{what} is not PKCS#7 signed data")
         (signed_data,) = expect(wrapped.children(), 1, what)
         parts = signed_data.children()
-        if len(parts) < 4 or parts[0].tag != 0x02 or parts[1].tag != 0x31:
+        if len(parts) < 4 or not small_version(parts[0]) or parts[1].tag != 0x31:
             raise Refused(f"{what} is not PKCS#7 signed data")
         for algorithm in parts[1].children():
             sha256_algorithm(algorithm, f"a digest algorithm of {what}")
@@ -325,9 +331,14 @@ class SignedData:
         if len(parts) not in (6, 7) or parts[3].tag != 0xA0 or parts[5].tag != 0x04:
             raise Refused(f"the signer information of {what} is malformed or has no signed attributes")
         version, sid, digest_algorithm, signed_attributes, signature_algorithm, signature = parts[:6]
+        if not small_version(version):
+            raise Refused(f"the signer information of {what} is malformed")
         self.signer = self.find_signer(sid, what)
         sha256_algorithm(digest_algorithm, f"the digest algorithm of {what}")
-        algorithm = der_oid(signature_algorithm.children()[0])
+        algorithm, *parameters = signature_algorithm.children()
+        algorithm = der_oid(algorithm)
+        if [(p.tag, p.content) for p in parameters] not in ([], [(0x05, b"")]):
+            raise Refused(f"the signature algorithm of {what} carries parameters")
         key = self.signer.public_key()
         if not isinstance(key, SIGNATURE_ALGORITHMS.get(algorithm, ())):
             raise Refused(f"the signature algorithm of {what} ({algorithm}) is not RSA or ECDSA with SHA-256 "
@@ -348,7 +359,8 @@ class SignedData:
             else:
                 key.verify(signature.content, signed, ec.ECDSA(hashes.SHA256()))
         except InvalidSignature:
-            raise Refused(f"the signer's signature in {what} does not verify with its certificate's key")
+            raise Refused(f"the signer's signature over the signed attributes of {what} does not verify with "
+                          "its certificate's key")
         self.signature = signature.content
         self.unsigned_attributes = attributes(parts[6]) if len(parts) == 7 else {}
         if len(parts) == 7 and parts[6].tag != 0xA1:
