@@ -391,18 +391,24 @@ class SignedData:
     def chain(self, what):
         """The signer and its issuers among the certificates carried, in order; any
         other certificate is refused (nothing signs it into the signature)."""
-        chain = [self.signer]
-        pool = [c for c in self.certificates if c is not self.signer]
-        while chain[-1].issuer != chain[-1].subject:
-            issuers = [c for c in pool if c.subject == chain[-1].issuer and issued_by(chain[-1], c)]
-            if not issuers:
-                break
-            chain.append(issuers[0])
-            pool.remove(issuers[0])
+        chain, pool = issuer_chain(self.signer, [c for c in self.certificates if c is not self.signer])
         if pool:
             raise Refused(f"{what} carries a certificate that is not in its signer's chain: "
                           f"{pool[0].subject.rfc4514_string()}")
         return chain
+
+
+def issuer_chain(leaf, others):
+    """(leaf and its issuers among others, in order, up to a self-issued one or the first
+    whose issuer is missing; the certificates of others left over)."""
+    chain, pool = [leaf], list(others)
+    while chain[-1].issuer != chain[-1].subject:
+        issuers = [c for c in pool if c.subject == chain[-1].issuer and issued_by(chain[-1], c)]
+        if not issuers:
+            break
+        chain.append(issuers[0])
+        pool.remove(issuers[0])
+    return chain, pool
 
 
 def load_der_certificate(data):
@@ -653,15 +659,11 @@ def check_signing_certs(path, out, root_out):
     if not has_code_signing(signer):
         raise Refused(f"the first certificate of {path} ({signer.subject.rfc4514_string()}) is not for code "
                       "signing (extended key usage)")
-    chain, pool = [signer], certificates[1:]
-    while chain[-1].issuer != chain[-1].subject or not issued_by(chain[-1], chain[-1]):
-        issuers = [c for c in pool if c.subject == chain[-1].issuer and issued_by(chain[-1], c)]
-        if not issuers:
-            raise Refused(f"the certificate {chain[-1].subject.rfc4514_string()} in {path} does not verify "
-                          f"against the chain in {path}: its issuer is not there (the file must hold the chain "
-                          "up to and including the root)")
-        chain.append(issuers[0])
-        pool.remove(issuers[0])
+    chain, pool = issuer_chain(signer, certificates[1:])
+    if chain[-1].issuer != chain[-1].subject or not issued_by(chain[-1], chain[-1]):
+        raise Refused(f"the certificate {chain[-1].subject.rfc4514_string()} in {path} does not verify "
+                      f"against the chain in {path}: its issuer is not there (the file must hold the chain "
+                      "up to and including the root)")
     if pool:
         raise Refused(f"{path} holds a certificate outside the signer's chain: {pool[0].subject.rfc4514_string()}")
     with open(out, "wb") as f:
