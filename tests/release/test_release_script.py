@@ -426,12 +426,12 @@ class ReleaseScript(unittest.TestCase):
         # One bit of the RSA value flipped (the PKCS#7 structure ends with it), the PE
         # checksum made true again.
         sys.path.insert(0, str(REPO / "scripts"))
-        import release_checks
+        from releasing import pe_image
         image = bytearray(good.read_bytes())
-        checksum_at, entry_at = release_checks.pe_headers(image)
-        table_at = int.from_bytes(image[entry_at:entry_at + 4], "little")
-        image[table_at + 8 + len(release_checks.der_one(image[table_at + 8:])[0].encoded) - 5] ^= 1
-        image[checksum_at:checksum_at + 4] = release_checks.pe_checksum(image, checksum_at).to_bytes(4, "little")
+        checksum_at, entry_at = pe_image.pe_headers(image)
+        blob, table_at = pe_image.signature_blob(unsigned.read_bytes(), bytes(image))
+        image[table_at + 8 + len(blob) - 5] ^= 1
+        image[checksum_at:checksum_at + 4] = pe_image.pe_checksum(image, checksum_at).to_bytes(4, "little")
         broken.write_bytes(image)
         tree, fifo_tree = crafted / "tree", crafted / "fifo-tree"
         tree.mkdir()
