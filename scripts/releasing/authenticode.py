@@ -57,6 +57,9 @@ class SignedContent:
         if len(data["signer_infos"]) != 1:
             raise Refused(f"{what} has {len(data['signer_infos'])} signers, not one")
         signer_info = data["signer_infos"][0]
+        if signer_info["version"].native != ("v1" if signer_info["sid"].name == "issuer_and_serial_number" else "v3"):
+            raise Refused(f"the signer information of {what} has version {signer_info['version'].native}, which "
+                          "does not go with its signer identifier")
         self.digest = digest_name(signer_info["digest_algorithm"], digests, f"the digest algorithm of {what}")
         if [a.dump() for a in data["digest_algorithms"]] != [signer_info["digest_algorithm"].dump()]:
             raise Refused(f"{what} lists other digest algorithms than its signer's")

@@ -158,8 +158,8 @@ class SignatureCheck(unittest.TestCase):
         blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
         image = bytearray(small_pe())
         entry, table = pe_entry(image), len(image)
-        certificate = struct.pack("<IHH", 8 + len(blob), 0x200, 2) + blob
-        image += certificate + bytes(-len(certificate) % 8)
+        padded = blob + bytes(-len(blob) % 8)
+        image += struct.pack("<IHH", 8 + len(padded), 0x200, 2) + padded
         image[entry:entry + 8] = struct.pack("<II", table, len(image) - table)
         checksum_at = pe_headers(image)[0]
         image[checksum_at:checksum_at + 4] = struct.pack("<I", pe_checksum(image, checksum_at))
