@@ -22,7 +22,9 @@ KESTROVA_RELEASE_TEST_WORK (CTest sets them; defaults under build/mingw).
 import hashlib
 import http.server
 import os
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -215,6 +217,9 @@ class ReleaseScript(unittest.TestCase):
         wrong_size.write_bytes(b"MZ" + bytes(1000))
         wrong_password = self.work / "wrong-password.txt"
         wrong_password.write_text("not the password\n")
+        hung = self.work / "hung-module.so"  # a PKCS#11 module whose first function never returns
+        subprocess.run(["gcc", "-shared", "-fPIC", "-x", "c", "-o", hung, "-"], check=True,
+                       input=b"#include <unistd.h>\nlong C_GetFunctionList(void *list) { for (;;) pause(); }\n")
         good = {"--host": HOST, "--default-installer": self.reference, "--installer": self.reference,
                 "--version": "3.2.0"}
         cases = [  # (what, changed arguments, words the line must hold)
@@ -234,6 +239,8 @@ class ReleaseScript(unittest.TestCase):
                                                   "--sign-cert": self.certs, "--pin-file": self.pin_file}, "is not the key"),
             ("PIN in the URI", {"--sign-pkcs11": self.uri + ";pin-value=1", "--pkcs11-module": self.module,
                                 "--sign-cert": self.token_certs}, "carries a PIN"),
+            ("PKCS#11 module that never returns", {"--sign-pkcs11": self.uri, "--pkcs11-module": hung,
+                                                   "--sign-cert": self.token_certs}, f"{hung} did not answer within 60 s"),
             ("certificate not for code signing", {"--sign-command": "true {file}", "--sign-cert": self.tsa_ca},
              "not for code signing"),
         ]
@@ -248,7 +255,9 @@ class ReleaseScript(unittest.TestCase):
 
         for what, changed in [("two signers", {"--sign-command": "true {file}", "--sign-pkcs11": self.uri}),
                               ("token without module", {"--sign-pkcs11": self.uri, "--sign-cert": self.token_certs}),
-                              ("command without certificates", {"--sign-command": "true {file}"})]:
+                              ("command without certificates", {"--sign-command": "true {file}"}),
+                              ("signing limit of no seconds", {"--sign-command": "true {file}", "--sign-cert": self.certs,
+                                                               "--sign-timeout": "0"})]:
             with self.subTest(what):
                 out = self.work / "out"
                 done = release(*[x for item in {**good, **changed}.items() for x in item], "--out", out)
@@ -281,34 +290,46 @@ class ReleaseScript(unittest.TestCase):
             self.assertEqual(1, len(done.stderr.splitlines()), done.stderr)
             self.assertIn("does not verify", done.stderr)
 
-        # After the build: each signer command that fails, or signs something else, and
-        # time-stamp authorities that all fail.
+        # After the build: each signer command that fails, signs something else or does not
+        # end (even on TERM), and time-stamp authorities that all fail.
         sign = f"osslsigncode sign -pkcs12 {self.pfx} -readpass {self.password} -h sha256 -in {{file}} -out {{file}}.s"
         for what, command, words in [
                 ("signer command that fails", "echo no key for {file}; exit 1", "exited with status 1"),
                 ("signer command that changes a byte", f"{sign} && mv {{file}}.s {{file}} && printf X | "
                  "dd of={file} bs=1 seek=200 conv=notrunc", "byte 200 differs"),
+                ("signer command that does not end", "trap '' TERM; sleep 600; true {file}", "did not finish within 10 s"),
                 ("no time-stamp authority answers", f"{sign} && mv {{file}}.s {{file}}", "no time-stamp authority")]:
             with self.subTest(what):
                 out = self.work / "out"
                 done = release(*[x for item in good.items() for x in item], "--sign-command", command,
-                               "--sign-cert", self.certs, "--timestamp-url", "http://127.0.0.1:9/", "--out", out)
+                               "--sign-cert", self.certs, "--sign-timeout", 10, "--timestamp-url", "http://127.0.0.1:9/",
+                               "--out", out)
                 self.assertNoTree(out, done)
                 self.assertIn(words, done.stderr.splitlines()[-1])
 
     def test_reference_release_command_signed_then_token_signed(self):
-        # A signer command (osslsigncode with the test PFX, no time stamp of its own); the
-        # script adds the time stamp, from the second authority since the first is down.
-        out = self.work / "upload"
+        # A signer command (osslsigncode with the test PFX, no time stamp of its own) that
+        # leaves two writers behind: one in its process group, which must die with it, and
+        # one out of it, whose write must miss what is checked and published. The script
+        # adds the time stamp, from the second authority since the first never answers.
+        out, late = self.work / "upload", self.work / "late-writer-ran"
         command = (f"osslsigncode sign -pkcs12 {self.pfx} -readpass {self.password} -h sha256 -in {{file}} "
-                   "-out {file}.signed && mv {file}.signed {file}")
-        done = release("--host", HOST, "--default-installer", self.reference, "--installer", self.reference,
-                       "--version", "3.2.0", "--sign-command", command, "--sign-cert", self.certs,
-                       "--timestamp-url", "http://127.0.0.1:9/", "--timestamp-url", self.tsa_url,
-                       "--timestamp-ca", self.tsa_ca, "--out", out)
+                   "-out {file}.signed && mv {file}.signed {file} && { (sleep 3; printf X | dd of={file} bs=1 "
+                   f"seek=200 conv=notrunc; touch {late}) & setsid sh -c 'sleep 3; printf X | dd of=\"$0\" bs=1 "
+                   "seek=300 conv=notrunc' {file} & }")
+        silent = socket.create_server(("127.0.0.1", 0))  # the kernel accepts, nobody answers
+        with silent:
+            done = release("--host", HOST, "--default-installer", self.reference, "--installer", self.reference,
+                           "--version", "3.2.0", "--sign-command", command, "--sign-cert", self.certs,
+                           "--timestamp-url", f"http://127.0.0.1:{silent.getsockname()[1]}/", "--timestamp-url",
+                           self.tsa_url, "--timestamp-ca", self.tsa_ca, "--out", out)
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         print(done.stdout)
-        self.assertIn(f"release: time stamp added by {self.tsa_url} (attempt 4)", done.stdout)
+        stamping = re.search(f"release: time stamp added by {self.tsa_url} \\(attempt 4\\) in ([0-9.]+) s", done.stdout)
+        self.assertLess(float(stamping[1]), 45, done.stdout)
+        self.assertFalse(late.exists())
+        self.assertEqual(0, subprocess.run(["osslsigncode", "verify", "-in", out / "KestrovaSetup.exe", "-CAfile", self.ca,
+                                            "-TSA-CAfile", self.tsa_ca], capture_output=True).returncode)
         desktop = out / "downloads" / "desktop"
         self.assertEqual(["BUILDINFO", "KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
                           "downloads/desktop/kestrova-win-x64.json"],
@@ -371,11 +392,9 @@ class ReleaseScript(unittest.TestCase):
             self.assertEqual(verdict, checked.returncode, checked.stdout + checked.stderr)
 
         # Rebuilt elsewhere, some seconds later: the same bytes, and the published file is
-        # that build plus its signature, chaining to the test roots.
-        roots = self.work / "roots.pem"
-        roots.write_bytes(self.ca.read_bytes() + self.tsa_ca.read_bytes())
+        # that build plus its signature, chaining to the test roots (the time stamp's apart).
         started = time.monotonic()
-        done = release("--ca", roots, out, script=VERIFY)
+        done = release("--ca", self.ca, "--timestamp-ca", self.tsa_ca, out, script=VERIFY)
         print(f"verify-release: {time.monotonic() - started:.1f} s: {done.stdout}{done.stderr}")
         commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=REPO, capture_output=True, text=True).stdout.strip()
         self.assertEqual((0, ""), (done.returncode, done.stderr))
