@@ -113,8 +113,8 @@ def read_manifest_url(data):
     if not isinstance(url, str) or not url.startswith("https://"):
         return None, None, None
     parts = urllib.parse.urlsplit(url)
-    host = parts.hostname or ""
-    if not HOST_NAME.fullmatch(host) or ".." in host or parts.port not in (None, 443):
+    host = parts.netloc
+    if not HOST_NAME.fullmatch(host) or ".." in host:
         raise Refused(f"--tree: {MANIFEST} names the host {host!r}, which is not a lower-case host name")
     return url, host, INSTALLERS + parts.path.rsplit("/", 1)[-1]
 
