@@ -11,8 +11,9 @@
 Everything they are given is treated as hostile: a tree may hold links, FIFOs or devices,
 a list may name paths out of the tree, a signature may carry bytes nobody signed. Each
 command prints what it found on stdout and exits 0, or prints one line on stderr and
-exits 1 (2 for wrong usage). Needs Debian's python3-cryptography (and python3-pykcs11 for
-pkcs11).
+exits 1 (2 for wrong usage). The checks themselves are the modules of releasing/, one per
+concern. Needs Debian's python3-cryptography and python3-asn1crypto (and python3-pykcs11
+for pkcs11).
 """
 
 import argparse

@@ -1,306 +1,208 @@
-"""The Authenticode signature of a release's KestrovaSetup.exe."""
+"""The Authenticode signature of a release's KestrovaSetup.exe: the build plus one
+PKCS#7 signature, parsed by asn1crypto as DER and checked here.
+
+Ours are these rules: one signer, SHA-256 for the image and its signed attributes, RSA or
+ECDSA; nothing unsigned but one RFC 3161 time stamp (its authority may use SHA-256,
+SHA-384 or SHA-512), itself checked the same way; certificates only of the signer's and
+the authority's chains (or cross-certificates and roots of them). Trusts nothing of the
+file: every structure must re-encode to exactly its bytes, every signature verifies.
+"""
 
 import datetime
 import hashlib
-import re
 
-from cryptography import x509
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from asn1crypto import cms, core, tsp
 
-from .certificates import (check_chain, describe, has_code_signing, issuer_chain, load_der_certificate,
-                           load_pem_certificates)
+from .asn1_types import SPC_PE_IMAGE_DATA, SpcIndirectDataContent, SpcPeImageData, load_der
+from .certificates import (CODE_SIGNING, HASHES, LIFETIME_SIGNING, TIME_STAMPING, Certificate, build_chain,
+                           check_anchored, check_extras, check_usage, describe, no_parameters, now, read_pem,
+                           unique, verify)
 from .pe_image import authenticode_digest, signature_blob
 from .refusal import Refused, open_regular
 
-class Der:
-    """One DER element: tag, the bytes of its contents, and all of its bytes."""
-
-    def __init__(self, tag, content, encoded):
-        self.tag, self.content, self.encoded = tag, content, encoded
-
-    def children(self):
-        if not self.tag & 0x20:
-            raise Refused("the signature's structure is malformed (a primitive where a constructed value belongs)")
-        return der_all(self.content)
+TIMESTAMP_ATTRIBUTE = "1.3.6.1.4.1.311.3.3.1"
+RSA_SIGNATURES = {"1.2.840.113549.1.1.1": None, "1.2.840.113549.1.1.11": "sha256",
+                  "1.2.840.113549.1.1.12": "sha384", "1.2.840.113549.1.1.13": "sha512"}
+# id-ecPublicKey stands for ECDSA with the signer's digest algorithm, as Windows writes it.
+ECDSA_SIGNATURES = {"1.2.840.10045.2.1": None, "1.2.840.10045.4.3.2": "sha256",
+                    "1.2.840.10045.4.3.3": "sha384", "1.2.840.10045.4.3.4": "sha512"}
 
 
-def der_one(data, at=0):
-    """The element at data[at:] and the offset after it; definite, minimal lengths only."""
-    if len(data) < at + 2:
-        raise Refused("the signature's structure is truncated")
-    tag, first = data[at], data[at + 1]
-    if tag & 0x1F == 0x1F:
-        raise Refused("the signature's structure uses a tag form DER does not")
-    at += 2
-    if first < 0x80:
-        length = first
-    else:
-        count = first & 0x7F
-        if count == 0 or count > 4 or len(data) < at + count:
-            raise Refused("the signature's structure has a malformed length")
-        length = int.from_bytes(data[at:at + count], "big")
-        if length < 0x80 or data[at] == 0:
-            raise Refused("the signature's structure has a length that is not DER")
-        at += count
-    if len(data) < at + length:
-        raise Refused("the signature's structure is truncated")
-    header = at - (2 + (0 if first < 0x80 else first & 0x7F))
-    return Der(tag, data[at:at + length], data[header:at + length]), at + length
+def digest_name(algorithm, allowed, what):
+    """The hash an AlgorithmIdentifier names, one of allowed, with no parameters."""
+    name = algorithm["algorithm"].native
+    if name not in allowed or not no_parameters(algorithm):
+        raise Refused(f"{what} is not {' or '.join(a.upper().replace('SHA', 'SHA-') for a in allowed)}")
+    return name
 
 
-def der_all(data):
-    items, at = [], 0
-    while at < len(data):
-        item, at = der_one(data, at)
-        items.append(item)
-    return items
+class SignedContent:
+    """One SignedData with one signer whose signature over its signed attributes
+    verifies with the certificate it carries, and whose content is what it signed."""
 
-
-def der_oid(item):
-    if item.tag != 0x06 or not item.content:
-        raise Refused("the signature's structure is malformed (an object identifier is expected)")
-    values, value = [], 0
-    for byte in item.content:
-        value = value << 7 | byte & 0x7F
-        if not byte & 0x80:
-            values.append(value)
-            value = 0
-    first = min(values[0] // 40, 2)
-    return ".".join(map(str, [first, values[0] - 40 * first] + values[1:]))
-
-
-def expect(items, count, what):
-    if len(items) != count:
-        raise Refused(f"the signature's {what} has {len(items)} parts, not {count}")
-    return items
-
-
-OID_SIGNED_DATA = "1.2.840.113549.1.7.2"
-OID_SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-OID_CONTENT_TYPE = "1.2.840.113549.1.9.3"
-OID_MESSAGE_DIGEST = "1.2.840.113549.1.9.4"
-OID_RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
-OID_TST_INFO = "1.2.840.113549.1.9.16.1.4"
-OID_SHA256 = "2.16.840.1.101.3.4.2.1"
-SIGNATURE_ALGORITHMS = {  # the signer's key, and how the signature over the attributes reads
-    "1.2.840.113549.1.1.1": rsa.RSAPublicKey,
-    "1.2.840.113549.1.1.11": rsa.RSAPublicKey,
-    "1.2.840.10045.4.3.2": ec.EllipticCurvePublicKey,
-}
-
-
-def small_version(item):
-    """Whether item is a version number as CMS writes them (an INTEGER from 0 to 5):
-    nothing signs it, so it may not be long enough to carry other data."""
-    return item.tag == 0x02 and len(item.content) == 1 and item.content[0] <= 5
-
-
-def sha256_algorithm(item, what):
-    parts = item.children()
-    parameters = [(p.tag, p.content) for p in parts[1:]]
-    if not parts or der_oid(parts[0]) != OID_SHA256 or parameters not in ([], [(0x05, b"")]):
-        raise Refused(f"{what} is not SHA-256")
-
-
-def attributes(item):
-    """{oid: [values]} of a SET OF Attribute; an attribute named twice is refused."""
-    found = {}
-    for attribute in item.children():
-        oid, values = expect(attribute.children(), 2, "attribute")
-        name = der_oid(oid)
-        if name in found or values.tag != 0x31:
-            raise Refused(f"the signature's attribute {name} is malformed or repeated")
-        found[name] = values.children()
-    return found
-
-
-class SignedData:
-    """A PKCS#7 SignedData with one signer, its certificates read, its signer's
-    signature over the signed attributes verified and the content's digest returned."""
-
-    def __init__(self, content_info, what):
-        oid, wrapped = expect(content_info.children(), 2, what)
-        if der_oid(oid) != OID_SIGNED_DATA or wrapped.tag != 0xA0:
+    def __init__(self, content_info, version, content_type, digests, what):
+        if content_info["content_type"].native != "signed_data":
             raise Refused(f"{what} is not PKCS#7 signed data")
-        (signed_data,) = expect(wrapped.children(), 1, what)
-        parts = signed_data.children()
-        if len(parts) < 4 or not small_version(parts[0]) or parts[1].tag != 0x31:
-            raise Refused(f"{what} is not PKCS#7 signed data")
-        for algorithm in parts[1].children():
-            sha256_algorithm(algorithm, f"a digest algorithm of {what}")
-        self.content_type, content = self.encapsulated(parts[2], what)
-        self.content = content
-        rest = parts[3:]
-        self.certificates = []
-        if rest and rest[0].tag == 0xA0:
-            self.certificates = [load_der_certificate(c.encoded) for c in rest[0].children()]
-            rest = rest[1:]
-        if rest and rest[0].tag == 0xA1:
+        data = content_info["content"]
+        if data["version"].native != version:
+            raise Refused(f"{what} is signed data of version {data['version'].native}, not {version}")
+        if not isinstance(data["crls"], core.Void):
             raise Refused(f"{what} carries revocation lists, which nothing signs")
-        if len(rest) != 1 or rest[0].tag != 0x31:
-            raise Refused(f"{what} holds more than certificates and signer information")
-        (signer_info,) = expect(rest[0].children(), 1, f"signer list of {what}")
-        self.read_signer(signer_info, what)
-
-    @staticmethod
-    def encapsulated(item, what):
-        parts = item.children()
-        if len(parts) != 2 or parts[1].tag != 0xA0:
-            raise Refused(f"{what} holds no signed content")
-        (inner,) = expect(parts[1].children(), 1, f"content of {what}")
-        return der_oid(parts[0]), inner
-
-    def read_signer(self, signer_info, what):
-        parts = signer_info.children()
-        if len(parts) not in (6, 7) or parts[3].tag != 0xA0 or parts[5].tag != 0x04:
-            raise Refused(f"the signer information of {what} is malformed or has no signed attributes")
-        version, sid, digest_algorithm, signed_attributes, signature_algorithm, signature = parts[:6]
-        if not small_version(version):
-            raise Refused(f"the signer information of {what} is malformed")
-        self.signer = self.find_signer(sid, what)
-        sha256_algorithm(digest_algorithm, f"the digest algorithm of {what}")
-        algorithm, *parameters = signature_algorithm.children()
-        algorithm = der_oid(algorithm)
-        if [(p.tag, p.content) for p in parameters] not in ([], [(0x05, b"")]):
-            raise Refused(f"the signature algorithm of {what} carries parameters")
-        key = self.signer.public_key()
-        if not isinstance(key, SIGNATURE_ALGORITHMS.get(algorithm, ())):
-            raise Refused(f"the signature algorithm of {what} ({algorithm}) is not RSA or ECDSA with SHA-256 "
-                          "for the signer's key")
-        self.signed_attributes = attributes(signed_attributes)
-        content_type = self.signed_attributes.get(OID_CONTENT_TYPE, [])
-        if len(content_type) != 1 or der_oid(content_type[0]) != self.content_type:
-            raise Refused(f"the signed content type of {what} is not its content's")
-        digest = self.signed_attributes.get(OID_MESSAGE_DIGEST, [])
-        if len(digest) != 1 or digest[0].tag != 0x04:
-            raise Refused(f"{what} signs no message digest")
-        self.message_digest = digest[0].content
-        # The signature covers the attributes encoded as a SET, not as the [0] they are stored in.
-        signed = b"\x31" + signed_attributes.encoded[1:]
-        try:
-            if isinstance(key, rsa.RSAPublicKey):
-                key.verify(signature.content, signed, padding.PKCS1v15(), hashes.SHA256())
-            else:
-                key.verify(signature.content, signed, ec.ECDSA(hashes.SHA256()))
-        except InvalidSignature:
-            raise Refused(f"the signer's signature over the signed attributes of {what} does not verify with "
-                          "its certificate's key")
-        self.signature = signature.content
-        self.unsigned_attributes = attributes(parts[6]) if len(parts) == 7 else {}
-        if len(parts) == 7 and parts[6].tag != 0xA1:
-            raise Refused(f"the signer information of {what} is malformed")
+        self.certificates = []
+        for choice in [] if isinstance(data["certificates"], core.Void) else data["certificates"]:
+            if choice.name != "certificate":
+                raise Refused(f"{what} carries a {choice.name.replace('_', ' ')}, not a certificate")
+            self.certificates.append(Certificate(choice.chosen.dump(), f"a certificate of {what}"))
+        self.certificates = unique(self.certificates)
+        if len(data["signer_infos"]) != 1:
+            raise Refused(f"{what} has {len(data['signer_infos'])} signers, not one")
+        signer_info = data["signer_infos"][0]
+        if signer_info["version"].native != ("v1" if signer_info["sid"].name == "issuer_and_serial_number" else "v3"):
+            raise Refused(f"the signer information of {what} has version {signer_info['version'].native}, which "
+                          "does not go with its signer identifier")
+        self.digest = digest_name(signer_info["digest_algorithm"], digests, f"the digest algorithm of {what}")
+        if [a.dump() for a in data["digest_algorithms"]] != [signer_info["digest_algorithm"].dump()]:
+            raise Refused(f"{what} lists other digest algorithms than its signer's")
+        self.signer = self.find_signer(signer_info["sid"], what)
+        encapsulated = content_info["content"]["encap_content_info"]
+        if encapsulated["content_type"].native != content_type:
+            raise Refused(f"{what} signs {encapsulated['content_type'].native}, not {content_type}")
+        # The digest covers the content's value without its own tag and length.
+        self.content = encapsulated["content"]
+        signed = self.content.contents
+        self.check_signed_attributes(signer_info, encapsulated["content_type"], signed, what)
+        self.signature = signer_info["signature"].native
+        unsigned = signer_info["unsigned_attrs"]
+        self.unsigned = [] if isinstance(unsigned, core.Void) else list(unsigned)
 
     def find_signer(self, sid, what):
-        if sid.tag == 0x30:
-            issuer, serial = expect(sid.children(), 2, "signer identifier")
-            for certificate in self.certificates:
-                if certificate.issuer.public_bytes() == issuer.encoded and \
-                        certificate.serial_number == int.from_bytes(serial.content, "big", signed=True):
+        for certificate in self.certificates:
+            if sid.name == "issuer_and_serial_number":
+                if certificate.issuer == sid.chosen["issuer"].dump() and \
+                        certificate.parsed.serial_number == sid.chosen["serial_number"].native:
                     return certificate
-        elif sid.tag == 0x80:
-            for certificate in self.certificates:
-                try:
-                    identifier = certificate.extensions.get_extension_for_class(x509.SubjectKeyIdentifier)
-                except x509.ExtensionNotFound:
-                    continue
-                if identifier.value.digest == sid.content:
-                    return certificate
+            elif certificate.parsed.key_identifier == sid.chosen.native:
+                return certificate
         raise Refused(f"{what} does not carry its signer's certificate")
 
-    def check_content_digest(self, what):
-        # The digest covers the content's value without its own tag and length.
-        if hashlib.sha256(self.content.content).digest() != self.message_digest:
+    def check_signed_attributes(self, signer_info, content_type, content, what):
+        attributes = signer_info["signed_attrs"]
+        if not attributes:
+            raise Refused(f"the signer information of {what} has no signed attributes")
+        types = [a["type"].dotted for a in attributes]
+        if len(set(types)) != len(types):
+            raise Refused(f"{what} has a signed attribute twice")
+        found = {a["type"].native: a["values"] for a in attributes}
+        if len(found.get("content_type", [])) != 1 or found["content_type"][0].dump() != content_type.dump():
+            raise Refused(f"the signed content type of {what} is not its content's")
+        if len(found.get("message_digest", [])) != 1:
+            raise Refused(f"{what} signs no message digest")
+        if found["message_digest"][0].native != hashlib.new(self.digest, content).digest():
             raise Refused(f"the content of {what} is not what its signer signed")
+        algorithm = signer_info["signature_algorithm"]
+        key_kind = "rsa" if algorithm["algorithm"].dotted in RSA_SIGNATURES else "ecdsa"
+        names = RSA_SIGNATURES if key_kind == "rsa" else ECDSA_SIGNATURES
+        if names.get(algorithm["algorithm"].dotted, self.digest) not in (None, self.digest) or \
+                algorithm["algorithm"].dotted not in names or not no_parameters(algorithm):
+            raise Refused(f"the signature algorithm of {what} ({algorithm['algorithm'].dotted}) is not RSA or ECDSA "
+                          f"with {self.digest.upper()}")
+        # The signature covers the attributes encoded as a SET, not as the [0] they are stored in.
+        encoded = b"\x31" + attributes.dump()[1:]
+        if not verify(self.signer.key, signer_info["signature"].native, encoded, key_kind, self.digest):
+            raise Refused(f"the signer's signature over the signed attributes of {what} does not verify with "
+                          "its certificate's key")
 
-    def chain(self, what):
-        """The signer and its issuers among the certificates carried, in order; any
-        other certificate is refused (nothing signs it into the signature)."""
-        chain, pool = issuer_chain(self.signer, [c for c in self.certificates if c is not self.signer])
-        if pool:
-            raise Refused(f"{what} carries a certificate that is not in its signer's chain: "
-                          f"{pool[0].subject.rfc4514_string()}")
-        return chain
 
-
-def read_timestamp(token_values, signature, what):
-    """(time, TSA certificate chain) of one RFC 3161 time-stamp token, verified: its TSA's
-    signature holds and the time it stamped is that of `signature`."""
-    if len(token_values) != 1:
-        raise Refused(f"{what} holds {len(token_values)} time stamps in one attribute")
-    token = SignedData(token_values[0], "the time stamp")
-    if token.content_type != OID_TST_INFO or token.content.tag != 0x04:
-        raise Refused("the time stamp is not an RFC 3161 token")
-    token.check_content_digest("the time stamp")
-    if token.unsigned_attributes:
+def read_timestamp(values, signature):
+    """(time, token) of one RFC 3161 time-stamp token for `signature`, verified."""
+    if len(values) != 1:
+        raise Refused(f"the signature holds {len(values)} time stamps in one attribute")
+    what = "the time stamp"
+    token = SignedContent(load_der(cms.ContentInfo, values[0].dump(), what), "v3", "tst_info",
+                          list(HASHES), what)
+    info = load_der(tsp.TSTInfo, token.content.contents, "the time stamp's TSTInfo")
+    if token.unsigned:
         raise Refused("the time stamp carries attributes nobody signed")
-    info = der_one(token.content.content)[0].children()
-    imprint = info[2].children()
-    sha256_algorithm(imprint[0], "the time stamp's imprint")
-    if imprint[1].content != hashlib.sha256(signature).digest():
+    imprint = info["message_imprint"]
+    digest_name(imprint["hash_algorithm"], ["sha256"], "the time stamp's imprint")
+    if imprint["hashed_message"].native != hashlib.sha256(signature).digest():
         raise Refused("the time stamp is for another signature")
-    if info[4].tag != 0x18:
+    when = info["gen_time"].native
+    if not isinstance(when, datetime.datetime):
         raise Refused("the time stamp holds no time")
-    text = info[4].content.decode("ascii", "replace")
-    match = re.fullmatch(r"(\d{14})(\.\d+)?Z", text)
-    if not match:
-        raise Refused(f"the time stamp's time is malformed: {text!r}")
-    when = datetime.datetime.strptime(match.group(1), "%Y%m%d%H%M%S").replace(tzinfo=datetime.timezone.utc)
-    return when, token.chain("the time stamp")
+    return when.astimezone(datetime.timezone.utc), token
 
 
 def read_signature(unsigned, signed):
-    """The checked signature of SIGNED: (SignedData, time stamp time or None, TSA chain)."""
+    """(the signature, its time stamp's time or None, the time stamp or None) of
+    SIGNED, which must be UNSIGNED plus that signature and nothing else."""
     blob, table_at = signature_blob(unsigned, signed)
-    data = SignedData(der_one(blob)[0], "the signature")
-    if data.content_type != OID_SPC_INDIRECT_DATA:
-        raise Refused("the signature is not an Authenticode signature")
-    data.check_content_digest("the signature")
-    indirect = data.content.children()
-    if len(indirect) != 2:
-        raise Refused("the signature's signed content is malformed")
-    algorithm, image_digest = expect(indirect[1].children(), 2, "image digest")
-    sha256_algorithm(algorithm, "the digest of the image in the signature")
-    if image_digest.content != authenticode_digest(signed, table_at):
+    content_info = load_der(cms.ContentInfo, blob, "the signature")
+    data = SignedContent(content_info, "v1", "spc_indirect_data", ["sha256"], "the signature")
+    indirect = load_der(SpcIndirectDataContent, data.content.untag().dump(), "the signature's signed content")
+    if indirect["data"]["type"].dotted != SPC_PE_IMAGE_DATA:
+        raise Refused("the signature is not an Authenticode signature of a PE image")
+    load_der(SpcPeImageData, indirect["data"]["value"].dump(), "the signature's image data")
+    digest_name(indirect["message_digest"]["digest_algorithm"], ["sha256"], "the digest of the image in the signature")
+    if indirect["message_digest"]["digest"].native != authenticode_digest(signed, table_at):
         raise Refused("its signature is for another image (the digest it signed is not the image's)")
-    extra = set(data.unsigned_attributes) - {OID_RFC3161_TIMESTAMP}
-    if extra:
-        raise Refused(f"the signature carries unsigned data (attribute {sorted(extra)[0]}); only an RFC 3161 "
+    kinds = [a["type"].dotted for a in data.unsigned]
+    extra = [k for k in kinds if k != TIMESTAMP_ATTRIBUTE]
+    if extra or len(kinds) > 1:
+        raise Refused(f"the signature carries unsigned data (attribute {(extra or kinds)[0]}); only one RFC 3161 "
                       "time stamp may stand there")
-    when, tsa_chain = None, []
-    if OID_RFC3161_TIMESTAMP in data.unsigned_attributes:
-        when, tsa_chain = read_timestamp(data.unsigned_attributes[OID_RFC3161_TIMESTAMP], data.signature,
-                                         "the signature")
-    return data, when, tsa_chain
+    when, token = None, None
+    if kinds:
+        when, token = read_timestamp(data.unsigned[0]["values"], data.signature)
+    return data, when, token
 
 
 def check_signature(options):
+    """The signature of options.signed over options.unsigned, checked; its signer's
+    chain (and the time stamp's) anchored in options.ca (options.tsa_ca) when given.
+    Returns the lines that name the signer and the time stamp."""
     with open_regular(options.unsigned) as f:
         unsigned = f.read()
     with open_regular(options.signed) as f:
         signed = f.read()
-    data, when, tsa_chain = read_signature(unsigned, signed)
-    chain = data.chain("the signature")
+    data, when, token = read_signature(unsigned, signed)
+    roots = read_pem(options.ca, strict=False) if options.ca else []
+    tsa_roots_path = options.tsa_ca or options.ca
+    tsa_roots = read_pem(tsa_roots_path, strict=False) if token and tsa_roots_path else []
+    chain = build_chain(data.signer, data.certificates, roots, "the signature")
+    tsa_chain = build_chain(token.signer, token.certificates, tsa_roots, "the time stamp") if token else []
+    check_usage(chain, CODE_SIGNING, "code signing", "the signer's certificate")
+    if token:
+        check_usage(tsa_chain, TIME_STAMPING, "time stamping", "the time stamp's certificate")
+    check_extras([c for c in data.certificates if c not in chain + tsa_chain], [chain, tsa_chain], roots,
+                 "the signature")
+    if token:
+        check_extras([c for c in token.certificates if c not in tsa_chain], [tsa_chain, chain], tsa_roots,
+                     "the time stamp")
+
     lines = describe(data.signer, "signer")
-    lines.append(f"timestamp: {when:%Y-%m-%d %H:%M:%S} UTC by {tsa_chain[0].subject.rfc4514_string()}" if when
-                 else "timestamp: none")
+    lines.append(f"timestamp: {when:%Y-%m-%d %H:%M:%S} UTC by {token.signer.name}" if when else "timestamp: none")
     if options.require_timestamp and not when:
         raise Refused("the signature carries no time stamp")
-    if not has_code_signing(data.signer):
-        raise Refused("the signer's certificate is not for code signing (extended key usage)")
     if options.signer:
-        expected = load_pem_certificates(options.signer)
+        expected = read_pem(options.signer)
         if not expected or expected[0] != data.signer:
             raise Refused(f"the signer is not the certificate {options.signer} starts with: it is "
-                          f"{data.signer.subject.rfc4514_string()} (serial {data.signer.serial_number:x})")
-    # A time-stamped signature is judged at its time, as Windows does; any other now.
-    at = when or datetime.datetime.now(datetime.timezone.utc)
+                          f"{data.signer.name} (serial {data.signer.parsed.serial_number:x})")
+    # A time-stamped signature is judged at its time, as Windows does, unless its
+    # certificate is for lifetime signing: its signatures end with it.
+    lifetime = data.signer.has_usage(LIFETIME_SIGNING)
+    at = now() if lifetime or not when else when
     if options.ca:
-        check_chain(chain, options.ca, at, "any", "the signer")
-    tsa_roots = options.tsa_ca or options.ca
-    if when and tsa_roots:
-        check_chain(tsa_chain, tsa_roots, when, "timestampsign", "the time stamp's authority")
+        check_usage(check_anchored(chain, options.ca, at, "the signer"), CODE_SIGNING, "code signing",
+                    "the signer's certificate")
+    else:
+        lines.append("warning: no --ca: the signer is not anchored to any root, and its name above is one "
+                     "anyone can choose")
+    if when and tsa_roots_path:
+        check_usage(check_anchored(tsa_chain, tsa_roots_path, when, "the time stamp's authority"),
+                    TIME_STAMPING, "time stamping", "the time stamp's certificate")
+    if lifetime:
+        lines.append("note: the signer's certificate is for lifetime signing: the signature ends with it, "
+                     "whatever the time stamp")
     return lines
-
-

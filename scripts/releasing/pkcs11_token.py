@@ -7,7 +7,7 @@ from urllib.parse import unquote_to_bytes
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from .certificates import load_pem_certificates
+from .certificates import read_pem
 from .refusal import Refused, read_limited
 
 def parse_pkcs11_uri(uri):
@@ -31,7 +31,7 @@ def check_pkcs11(module, uri, certs, pin_file):
     URI names, and checks that the certificate's public key is its public half."""
     import PyKCS11
     attributes = parse_pkcs11_uri(uri)
-    certificate = load_pem_certificates(certs)
+    certificate = read_pem(certs)
     if not certificate:
         raise Refused(f"{certs} holds no PEM certificate")
     pin = None
@@ -71,7 +71,7 @@ def check_pkcs11(module, uri, certs, pin_file):
         if len(keys) != 1:
             raise Refused(f"the token holds {len(keys)} private keys that the URI {uri} names, not one"
                           f"{'' if pin is not None else ' (no --pin-file: is a login needed?)'}")
-        public = certificate[0].public_key()
+        public = certificate[0].key
         if isinstance(public, rsa.RSAPublicKey):
             modulus, exponent = session.getAttributeValue(keys[0], [PyKCS11.CKA_MODULUS,
                                                                     PyKCS11.CKA_PUBLIC_EXPONENT])
@@ -86,10 +86,10 @@ def check_pkcs11(module, uri, certs, pin_file):
             matches = any(p.endswith(point) for p in points)
         if not matches:
             raise Refused(f"the key the URI {uri} names is not the key of the certificate {certs} starts with "
-                          f"({certificate[0].subject.rfc4514_string()})")
+                          f"({certificate[0].name})")
         if pin is not None:
             session.logout()
     finally:
         session.closeSession()
-    return [f"token key: {uri} matches {certificate[0].subject.rfc4514_string()}"]
+    return [f"token key: {uri} matches {certificate[0].name}"]
 

@@ -10,7 +10,7 @@ import threading
 import unittest
 from pathlib import Path
 
-from harness import CAPTION, Box, SetupTestCase, State
+from harness import CAPTION, SetupTestCase, State
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, MIRROR_HOST, HttpsHost, Reply
 
 SEND_FAILED = "Download-Request konnte nicht gesendet werden"

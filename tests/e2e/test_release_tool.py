@@ -105,7 +105,7 @@ class ReleaseTool(SetupTestCase):
         cases = [
             dict(),  # the file name is the installer's own
             dict(installer=self.other, version="4.1.0 beta 2 (Übersetzung)",
-                 url=f"https://DOWNLOAD.Kestrova.Example:443/downloads/desktop/kestrova-4.1.0-beta.2-win-x64.exe?channel=beta",
+                 url="https://DOWNLOAD.Kestrova.Example:443/downloads/desktop/kestrova-4.1.0-beta.2-win-x64.exe?channel=beta",
                  file_name="Kestrova 4.1.0 Beta (2) ü.exe"),
             dict(url=DESKTOP + "Kestrova-2024.12-win-x64.exe", version="2024.12.08+build.7",
                  file_name="kestrova-setup.exe", stdout=True),
