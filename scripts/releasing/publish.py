@@ -22,7 +22,7 @@ import tempfile
 import time
 
 from . import edge_purge
-from .publish_plan import DIFFERENT, NEW, TargetPlan, Tree, checked_installers
+from .publish_plan import TargetPlan, Tree, checked_installers
 from .refusal import Refused
 from .release_tool import LIVE_RETRY_SECONDS, ReleaseTool
 from .rsync_target import RsyncTarget
