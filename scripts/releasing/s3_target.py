@@ -107,7 +107,7 @@ class S3Target:
     def key(self, path):
         return f"{self.prefix}/{path}" if self.prefix else path
 
-    def hash_object(self, key, what):
+    def hash_object(self, key, _size=None):
         """SHA-256 and size of the object's bytes, streamed."""
         import botocore.exceptions
         response, status = self.call(f"the GET of {key}", "get_object", Bucket=self.bucket, Key=key)
@@ -139,7 +139,7 @@ class S3Target:
             return IDENTICAL if claimed == f.sha256 else DIFFERENT
         if not hash_without_metadata:
             return DIFFERENT
-        digest, _ = self.hash_object(key, "an object without sha256 metadata")
+        digest, _ = self.hash_object(key)
         return IDENTICAL if digest == f.sha256 else DIFFERENT
 
     # --- the plan ---------------------------------------------------------------------
@@ -153,7 +153,7 @@ class S3Target:
         claimed = (head or {}).get("Metadata", {}).get("sha256", "")
         if re.fullmatch(r"[0-9a-f]{64}", claimed):
             return claimed
-        return self.hash_object(key, "for the message")[0] or "unknown (no longer there)"
+        return self.hash_object(key)[0] or "unknown (no longer there)"
 
     def pending_uploads(self):
         """[(key, upload id, start time)] of the incomplete multipart uploads under the prefix."""
@@ -294,10 +294,36 @@ class S3Target:
         progress(f"  uploaded {f.path} to {self.name} (in {count} parts; compared after, as a completion "
                  "replaces any object)")
 
+    def hash_ranges(self, key, size):
+        """SHA-256 and size of an object of `size` bytes, fetched in ranges several at a
+        time and hashed in order; each range must say that the whole object has `size`
+        bytes (a larger object is not the file)."""
+        import botocore.exceptions
+
+        def fetch(start):
+            response, _ = self.call(f"the GET of {key}", "get_object", Bucket=self.bucket, Key=key,
+                                    Range=f"bytes={start}-{min(start + PART_SIZE, size) - 1}")
+            if response is None or not response.get("ContentRange", "").endswith(f"/{size}"):
+                return b""
+            try:
+                return response["Body"].read()
+            except (botocore.exceptions.BotoCoreError, OSError) as e:
+                raise Refused(f"{self.party} did not answer while sending {key} ({self.name}): {e}")
+        digest, total = hashlib.sha256(), 0
+        starts = list(range(0, size, PART_SIZE))
+        with concurrent.futures.ThreadPoolExecutor(PART_THREADS) as pool:
+            # A few ranges ahead at most: memory stays a few parts.
+            for at in range(0, len(starts), PART_THREADS):
+                for data in pool.map(fetch, starts[at:at + PART_THREADS]):
+                    digest.update(data)
+                    total += len(data)
+        return digest.hexdigest(), total
+
     def read_back(self, files, progress=print):
         """Each file fetched whole from the store and hashed."""
         for f in files:
-            digest, size = self.hash_object(self.key(f.path), "the read-back")
+            reader = self.hash_ranges if f.size > MULTIPART_THRESHOLD else self.hash_object
+            digest, size = reader(self.key(f.path), f.size)
             if (digest, size) != (f.sha256, f.size):
                 raise Refused(f"{self.name}/{f.path} does not hold the tree's bytes after the upload ({size} bytes, "
                               f"SHA-256 {digest}); the manifest is unchanged everywhere")
