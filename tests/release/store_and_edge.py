@@ -5,6 +5,7 @@ packages, inside tests/e2e/sandbox:
         store.endpoint, store.credentials_file  # access key test:tester
         with VarnishEdge(folder, store, "kestrova") as edge:   # hitch on 127.0.0.1:443
             ...                                 # edge.purge_command for scripts/publish
+            edge.requests()                     # [(method, path, status), ...] as NginxHost gives them
 
 The edge runs the shipped docs/download-host/varnish.vcl and hitch.conf, their lines
 marked "# site" replaced. Every process is started here and stopped by its id.
@@ -107,13 +108,14 @@ class SwiftStore:
         try:
             self.processes.append(subprocess.Popen(["memcached", "-u", "root", "-l", "127.0.0.1", "-p", "11211",
                                                     "-U", "0", "-m", "64"], stdin=subprocess.DEVNULL))
-            for kind in (*PORTS, "proxy"):
+            servers = (*PORTS.items(), ("proxy", 8080))
+            for kind, _ in servers:
                 with open(self.work / f"{kind}.log", "wb") as log:
                     self.processes.append(subprocess.Popen(
                         [f"swift-{kind}-server", str(self.work / f"{kind}-server.conf")], stdin=subprocess.DEVNULL,
                         stdout=log, stderr=log))
-            for kind, port in (*PORTS.items(), ("proxy", 8080)):
-                wait_for_port(port, self.processes[-1] if kind == "proxy" else self.processes[1], f"swift {kind}")
+            for (kind, port), process in zip(servers, self.processes[1:]):
+                wait_for_port(port, process, f"swift {kind}")
             client = self.client()
             deadline = time.monotonic() + START_TIMEOUT
             while True:
@@ -208,6 +210,9 @@ class VarnishEdge:
                                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                                    stderr=subprocess.DEVNULL))
             wait_for_port(443, self.processes[1], "hitch")
+            self.processes.append(subprocess.Popen(
+                ["varnishncsa", "-n", str(self.work / "varnish"), "-F", "%m %U %s", "-w", str(self.work / "access.log")],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         except BaseException:
             stop(self.processes)
             raise
@@ -219,3 +224,9 @@ class VarnishEdge:
         stop(self.processes)
         (self.work / "cache.bin").unlink(missing_ok=True)
         return False
+
+    def requests(self):
+        try:
+            return [tuple(line.split(" ", 2)) for line in (self.work / "access.log").read_text().splitlines() if line]
+        except OSError:
+            return []

@@ -2,10 +2,12 @@
 Varnish edge behind hitch as the download host (tests/release/store_and_edge.py), inside
 tests/e2e/sandbox. The store and the edge start once; the cases share their publishes.
 The edge keeps the manifest for a fixed time, as a CDN's minimum TTL does, so that the
-live check meets a stale edge unless the manifest is purged.
+live check meets a stale edge unless the manifest is purged. After the first publish the
+setup under Wine runs twice with the edge as its download host (tests/e2e/release_rehearsal.py).
 """
 
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -16,7 +18,10 @@ from pathlib import Path
 from store_and_edge import SECRET, SwiftStore, VarnishEdge
 from test_release_script import BUILD, DEFAULT_NAME, PUBLISH, reference_release, sha256, snapshot, upload_tree, \
     work_dir
+from nginx_host import reference_manifest  # noqa: E402 (tests/e2e, on the path through test_release_script)
+from release_rehearsal import rehearse  # noqa: E402
 
+HOST = "download.kestrova.example"
 MANIFEST = "downloads/desktop/kestrova-win-x64.json"
 MIN_TTL = 'sub vcl_backend_response { if (bereq.url ~ "kestrova-win-x64\\.json$") { set beresp.ttl = 600s; ' \
           'set beresp.uncacheable = false; return (deliver); } }'
@@ -28,42 +33,30 @@ class PublishToStore(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        reference, cls.digest = reference_release()
+        reference, digest = reference_release()
         cls.work = work_dir() / "publish-store"
-        subprocess.run(["rm", "-rf", str(cls.work)], check=True)
+        shutil.rmtree(cls.work, ignore_errors=True)
+        cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)
         cls.www = cls.work / "www"
         cls.www.mkdir(parents=True)
-        manifest = cls.work / "manifest.json"
-        windows = lambda path: "Z:" + str(path).replace("/", "\\")  # noqa: E731
-        subprocess.run(["wine", BUILD / "kestrova-release.exe", "manifest", "--installer", windows(reference), "--url",
-                        f"https://download.kestrova.example/downloads/desktop/{DEFAULT_NAME}", "--version",
-                        "3.2.0", "--out", windows(manifest)], check=True, capture_output=True, stdin=subprocess.DEVNULL)
-        text, setup = manifest.read_text(), (BUILD / "KestrovaSetup.exe").read_bytes()
-
-        def release_of(name, version):
-            return upload_tree(cls.work / version, reference, name, setup + version.encode(),
-                               text.replace(DEFAULT_NAME, name).replace('"3.2.0"', f'"{version}"'))
-        cls.first = release_of(DEFAULT_NAME, "3.2.0")
-        cls.second = release_of("kestrova-3.2.1-win-x64.exe", "3.2.1")
-        cls.third = release_of("kestrova-3.3.0-win-x64.exe", "3.3.0")
-        cls.store = SwiftStore(cls.work / "store").__enter__()
-        try:
-            cls.edge = VarnishEdge(cls.work / "edge", cls.store, extra=MIN_TTL).__enter__()
-        except BaseException:
-            cls.store.__exit__(None, None, None)
-            raise
+        setup = (BUILD / "KestrovaSetup.exe").read_bytes()
+        # The compiled-in host of the build and the manifests' URLs: the edge serves both.
+        cls.first, cls.second, cls.third = (upload_tree(
+            cls.work / version, reference, name, setup + version.encode(),
+            reference_manifest(digest, url=f"https://{HOST}/downloads/desktop/{name}", fileName=name, version=version))
+            for name, version in ((DEFAULT_NAME, "3.2.0"), ("kestrova-3.2.1-win-x64.exe", "3.2.1"),
+                                  ("kestrova-3.3.0-win-x64.exe", "3.3.0")))
+        cls.store = cls.enterClassContext(SwiftStore(cls.work / "store"))
+        cls.edge = cls.enterClassContext(VarnishEdge(cls.work / "edge", cls.store, extra=MIN_TTL))
         print(f"store: ready in {cls.store.started_in:.1f} s, {cls.store.memory_mb} MB; "
               f"edge: ready in {cls.edge.started_in:.1f} s, {cls.edge.memory_mb} MB")
         cls.s3 = cls.store.client()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.edge.__exit__(None, None, None)
-        cls.store.__exit__(None, None, None)
-        subprocess.run(["rm", "-rf", str(cls.work)], check=True)
+    def bucket_only(self, endpoint=None):
+        return ["--to", "s3://kestrova", "--s3-endpoint", endpoint or self.store.endpoint]
 
     def command(self, tree, *extra, targets=None, live=True, purge=True):
-        targets = targets or ["--to", str(self.www), "--to", "s3://kestrova", "--s3-endpoint", self.store.endpoint]
+        targets = targets or ["--to", str(self.www), *self.bucket_only()]
         return [str(PUBLISH), "--tree", str(tree), *targets, "--tool", str(BUILD / "kestrova-release.exe"),
                 *([] if live else ["--no-live-check"]),
                 *(["--purge-command", self.edge.purge_command] if purge else []), *extra]
@@ -89,7 +82,8 @@ class PublishToStore(unittest.TestCase):
         return body, (self.www / MANIFEST).read_bytes()
 
     def test_publish_refuse_interrupt_and_roll_back(self):
-        with self.subTest("first release to the bucket and the folder, credentials in a file only"):
+        with self.subTest("first release to the bucket and the folder, credentials in a file only; the setup "
+                          "through the edge downloads, verifies and starts it, then uses its cache"):
             seen, stop = [], threading.Event()
 
             def watch_for_secret():
@@ -123,10 +117,11 @@ class PublishToStore(unittest.TestCase):
                 self.assertEqual(kind, (head["ContentType"], head["CacheControl"]), key)
                 self.assertEqual(sha256(self.first / key), head["Metadata"]["sha256"], key)
             self.assertEqual(((self.first / MANIFEST).read_bytes(),) * 2, self.manifest_on_both())
+            rehearse(self.first, HOST, DEFAULT_NAME, self.work / "setup-runs", host=self.edge)
 
         with self.subTest("the next release: the stale edge fails the live check, the purge clears it"):
             done = self.publish(self.second, purge=False)
-            self.assertOneLine(done, "still serves another manifest after 30 s: https://download.kestrova.example/"
+            self.assertOneLine(done, f"still serves another manifest after 30 s: https://{HOST}/"
                                      f"{MANIFEST} \\(Age [0-9]+, ETag ")
             self.assertEqual(((self.second / MANIFEST).read_bytes(),) * 2, self.manifest_on_both())
             done = self.publish(self.second)
@@ -146,16 +141,13 @@ class PublishToStore(unittest.TestCase):
 
         with self.subTest("a stopped store as the second target: the first target's manifest stays"):
             before = snapshot(self.www)
-            done = self.publish(self.first, targets=["--to", str(self.www), "--to", "s3://kestrova",
-                                                     "--s3-endpoint", "http://127.0.0.1:9"])
+            done = self.publish(self.first, targets=["--to", str(self.www), *self.bucket_only("http://127.0.0.1:9")])
             self.assertOneLine(done, "the store at http://127.0.0.1:9 did not answer")
             self.assertEqual(before, snapshot(self.www))
 
         with self.subTest("killed during the multipart upload: nothing under the key, the old manifest live"):
             key = "downloads/desktop/kestrova-3.3.0-win-x64.exe"
-            process = subprocess.Popen(self.command(self.third, live=False, purge=False,
-                                                    targets=["--to", "s3://kestrova", "--s3-endpoint",
-                                                             self.store.endpoint]),
+            process = subprocess.Popen(self.command(self.third, live=False, purge=False, targets=self.bucket_only()),
                                        env=self.store.environment(), stdin=subprocess.DEVNULL,
                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
             for line in process.stdout:
@@ -168,8 +160,7 @@ class PublishToStore(unittest.TestCase):
             self.assertNotIn(key, self.bucket())
             self.assertEqual((self.second / MANIFEST).read_bytes(), self.manifest_on_both()[0])
             self.assertEqual([key], [u["Key"] for u in self.s3.list_multipart_uploads(Bucket="kestrova")["Uploads"]])
-            done = self.publish(self.third, "--abort-uploads-older-than", "0",
-                                targets=["--to", "s3://kestrova", "--s3-endpoint", self.store.endpoint])
+            done = self.publish(self.third, "--abort-uploads-older-than", "0", targets=self.bucket_only())
             self.assertEqual((0, ""), (done.returncode, done.stderr), done.stdout)
             self.assertIn(f"aborted  the incomplete upload of {key}", done.stdout)
             self.assertEqual([], self.s3.list_multipart_uploads(Bucket="kestrova").get("Uploads", []))
