@@ -11,9 +11,11 @@ Every call to the store has a time limit (connect and read time-outs, bounded re
 and a failure names the store that did not answer.
 """
 
+import collections
 import concurrent.futures
 import datetime
 import hashlib
+import itertools
 import os
 import re
 import threading
@@ -76,7 +78,20 @@ class S3Target:
             # botocore 1.29 has no parameter for If-None-Match on PutObject; added before
             # signing, so that the signature covers it.
             self._client.meta.events.register("before-sign.s3.PutObject", self._add_create_only)
+            self._client.meta.events.register("before-sign.s3.UploadPart", self._sign_without_payload)
         return self._client
+
+    @staticmethod
+    def _sign_without_payload(request, **_):
+        """A part's bytes are covered by its Content-MD5 (a signed header the store checks)
+        and by the read-back's SHA-256, so over http, as botocore already does over https,
+        the signature does not cover them too: that would hash every part a second time,
+        here and at the store."""
+        import botocore.config
+        if "Content-MD5" in request.headers:
+            config = request.context["client_config"]
+            request.context["client_config"] = config.merge(botocore.config.Config(
+                s3={**(config.s3 or {}), "payload_signing_enabled": False}))
 
     def _add_create_only(self, request, **_):
         if getattr(self._create_only, "on", False):
@@ -310,13 +325,16 @@ class S3Target:
             except (botocore.exceptions.BotoCoreError, OSError) as e:
                 raise Refused(f"{self.party} did not answer while sending {key} ({self.name}): {e}")
         digest, total = hashlib.sha256(), 0
-        starts = list(range(0, size, PART_SIZE))
+        starts = iter(range(0, size, PART_SIZE))
         with concurrent.futures.ThreadPoolExecutor(PART_THREADS) as pool:
-            # A few ranges ahead at most: memory stays a few parts.
-            for at in range(0, len(starts), PART_THREADS):
-                for data in pool.map(fetch, starts[at:at + PART_THREADS]):
-                    digest.update(data)
-                    total += len(data)
+            # PART_THREADS ranges in flight while the oldest is hashed: memory stays a few
+            # parts, and the store is never left waiting for the hash.
+            pending = collections.deque(pool.submit(fetch, start) for start in itertools.islice(starts, PART_THREADS))
+            while pending:
+                data = pending.popleft().result()
+                pending.extend(pool.submit(fetch, start) for start in itertools.islice(starts, 1))
+                digest.update(data)
+                total += len(data)
         return digest.hexdigest(), total
 
     def read_back(self, files, progress=print):

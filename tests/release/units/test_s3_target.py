@@ -57,6 +57,22 @@ class Store(unittest.TestCase):
         with self.assertRaisesRegex(Refused, "refused the HEAD of pre/downloads"):
             self.target.object_state(self.installer)
 
+    def test_a_part_is_signed_with_its_content_md5_and_a_whole_object_with_its_hash(self):
+        class Sent(Exception):
+            pass
+
+        def capture(request, **_):
+            raise Sent(dict(request.headers))
+        target = S3Target("s3://bucket", endpoint="http://127.0.0.1:9", region="us-east-1")
+        with mock.patch.dict("os.environ", {"AWS_ACCESS_KEY_ID": "a", "AWS_SECRET_ACCESS_KEY": "b"}):
+            target.client.meta.events.register("before-send.s3", capture)
+            for operation, extra, payload in (("upload_part", {"UploadId": "u", "PartNumber": 1}, b"UNSIGNED-PAYLOAD"),
+                                              ("put_object", {}, digest(b"part").encode())):
+                with self.subTest(operation), self.assertRaises(Sent) as sent:
+                    getattr(target.client, operation)(Bucket="bucket", Key="k", Body=b"part", **extra)
+                self.assertEqual(payload, sent.exception.args[0]["x-amz-content-sha256"])
+                self.assertIn(b"content-md5;", sent.exception.args[0]["Authorization"])
+
     def test_a_store_without_if_none_match_is_compared_before_and_after(self):
         expected = {"Bucket": "bucket", "Key": f"pre/{INSTALLER}", "Body": ANY, "ContentType": "application/octet-stream",
                     "CacheControl": "public, max-age=31536000, immutable", "Metadata": {"sha256": self.installer.sha256}}
