@@ -5,12 +5,15 @@
 namespace {
 
 // The header's value (the `index`-th of that name), or false when there is none.
-bool QueryText(HINTERNET request, DWORD query, DWORD index, std::wstring& value) {
+// A header without a query constant of its own goes by `name` with WINHTTP_QUERY_CUSTOM
+// (Wine 8 has no entry for WINHTTP_QUERY_ETAG and faults on it).
+bool QueryText(HINTERNET request, DWORD query, DWORD index, std::wstring& value,
+               const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX) {
     DWORD bytes = 0;
-    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &bytes, &index);
+    WinHttpQueryHeaders(request, query, name, WINHTTP_NO_OUTPUT_BUFFER, &bytes, &index);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return false;
     value.assign(bytes / sizeof(wchar_t), L'\0');
-    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &bytes, &index)) {
+    if (!WinHttpQueryHeaders(request, query, name, value.data(), &bytes, &index)) {
         return false;
     }
     value.resize(bytes / sizeof(wchar_t));
@@ -55,6 +58,7 @@ CachingHeaders QueryCachingHeaders(const DownloadRequest& request) {
     }
     if (QueryText(handle, WINHTTP_QUERY_EXPIRES, 0, value)) headers.expires = Ascii(value);
     if (QueryText(handle, WINHTTP_QUERY_AGE, 0, value)) headers.age = Ascii(value);
+    if (QueryText(handle, WINHTTP_QUERY_CUSTOM, 0, value, L"ETag")) headers.etag = Ascii(value);
 
     std::int64_t expires = 0;
     std::int64_t date = 0;

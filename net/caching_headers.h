@@ -10,6 +10,7 @@ struct CachingHeaders {
     std::string cacheControl;  // every Cache-Control header, joined by ", "; empty when none
     std::string expires;       // the Expires header as sent; empty when none
     std::string age;           // the Age header (set by a cache in front of the host); empty when none
+    std::string etag;          // the ETag header as sent; empty when none
     // Expires minus the response's Date (or the local clock when there is no Date), in
     // seconds; 0 for an Expires that is not a date (which means "already expired").
     std::int64_t expiresInSeconds = 0;

@@ -56,6 +56,7 @@ void ReportCaching(const char* subject, const CachingHeaders& headers,
     PrintLine(prefix + "Cache-Control: " + (headers.cacheControl.empty() ? "(none)" : headers.cacheControl));
     PrintLine(prefix + "Expires: " + (headers.expires.empty() ? "(none)" : headers.expires));
     if (!headers.age.empty()) PrintLine(prefix + "Age: " + headers.age);
+    if (!headers.etag.empty()) PrintLine(prefix + "ETag: " + headers.etag);
     const std::string text =
         warning(ReadCacheLifetime(headers.cacheControl, !headers.expires.empty(), headers.expiresInSeconds));
     if (!text.empty()) PrintErrorLine("warning: " + text);

@@ -1,0 +1,290 @@
+"""scripts/publish: an upload tree to every target, in one staged order that never lets
+a client read a manifest whose installer is not completely served, at any target:
+
+  1. the tree checked, then every target read and compared; nothing is written before
+     every target has been compared (a refusal anywhere changes nothing anywhere);
+  2. every new installer to every target, create-only;
+  3. each new installer read back from each target and its SHA-256 compared; then each
+     fetched over HTTPS as the download host serves it (kestrova-release check);
+  4. the manifest to every target;
+  5. the manifest purged from the edge (on every run), then the live check;
+  6. the setup, the rest of the tree and SHA256SUMS, then the purge of those that changed.
+
+Trusts nothing it is handed: the tree, its lists and manifest, and what each target
+holds are checked by the modules this one calls. The command line is parsed here; a
+failure is one line "publish: ..." on stderr and status 1 (2 for wrong usage).
+"""
+
+import os
+import signal
+import sys
+import tempfile
+import time
+
+from . import edge_purge
+from .publish_plan import TargetPlan, Tree, checked_installers
+from .refusal import Refused
+from .release_tool import LIVE_RETRY_SECONDS, ReleaseTool
+from .rsync_target import RsyncTarget
+from .s3_target import S3Target
+
+USAGE = ("usage: scripts/publish --tree DIR --to TARGET [--s3-endpoint URL] [--s3-region REGION] "
+         "[--s3-profile NAME] [--to TARGET ...] [--tool EXE] [--purge-command TEMPLATE] [--purge-timeout SECONDS] "
+         "[--abort-uploads-older-than SECONDS] [--dry-run] [--no-live-check]")
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+
+
+class UsageError(Exception):
+    pass
+
+
+class Interrupted(BaseException):
+    """A signal: raised in the main thread, so that cleanups (an upload's abort) run."""
+
+
+class Options:
+    def __init__(self):
+        self.tree = self.tool = self.purge_command = None
+        self.targets = []  # [url, {"endpoint": ..., "region": ..., "profile": ...}]
+        self.purge_timeout = edge_purge.DEFAULT_TIMEOUT
+        self.abort_older_than = None
+        self.dry_run = False
+        self.live_check = True
+
+
+def seconds_value(name, text):
+    if not text.isdigit() or len(text) > 9:
+        raise UsageError(f"{name} takes a whole number of seconds, not {text!r}")
+    return int(text)
+
+
+def parse(arguments):
+    """Options from the command line. --s3-* apply to the s3:// --to just before them."""
+    options = Options()
+    s3_options = {"--s3-endpoint": "endpoint", "--s3-region": "region", "--s3-profile": "profile"}
+    values = ("--tree", "--to", "--tool", "--purge-command", "--purge-timeout", "--abort-uploads-older-than",
+              *s3_options)
+    at = 0
+    while at < len(arguments):
+        name = arguments[at]
+        if name in ("--dry-run", "--no-live-check"):
+            options.dry_run |= name == "--dry-run"
+            options.live_check &= name != "--no-live-check"
+            at += 1
+            continue
+        if name not in values:
+            raise UsageError(f"unknown argument {name!r}")
+        if at + 1 >= len(arguments):
+            raise UsageError(f"{name} needs a value")
+        value = arguments[at + 1]
+        at += 2
+        if name == "--tree":
+            options.tree = value
+        elif name == "--to":
+            options.targets.append([value, {}])
+        elif name == "--tool":
+            options.tool = value
+        elif name == "--purge-command":
+            try:
+                edge_purge.check_template(value)
+            except Refused as e:
+                raise UsageError(str(e))
+            options.purge_command = value
+        elif name == "--purge-timeout":
+            options.purge_timeout = max(1, seconds_value(name, value))
+        elif name == "--abort-uploads-older-than":
+            options.abort_older_than = seconds_value(name, value)
+        else:
+            if not options.targets or not options.targets[-1][0].startswith("s3://"):
+                raise UsageError(f"{name} follows the s3:// --to it applies to")
+            if s3_options[name] in options.targets[-1][1]:
+                raise UsageError(f"{name} given twice for {options.targets[-1][0]}")
+            options.targets[-1][1][s3_options[name]] = value
+    if options.tree is None:
+        raise UsageError("--tree is missing")
+    if not options.targets:
+        raise UsageError("--to is missing")
+    return options
+
+
+def make_target(url, settings):
+    if url.startswith("s3://"):
+        return S3Target(url, **settings)
+    return RsyncTarget(url)
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def names(targets):
+    return ", ".join(t.name for t in targets) or "none"
+
+
+def run(options):
+    started = time.monotonic()
+    clock = {"tree and comparison": 0.0}
+    tree = Tree(options.tree)
+    targets = [make_target(url, settings) for url, settings in options.targets]
+    if len({t.name for t in targets}) != len(targets):
+        raise UsageError("a target is named twice")
+    tool = None
+    if options.live_check:
+        tree.require_served()
+        exe = options.tool or os.path.join(os.path.realpath(os.environ.get(
+            "KESTROVA_RELEASE_BUILD", os.path.join(REPO, "build", "release"))), tree.host, "kestrova-release.exe")
+        tool = ReleaseTool(exe, tree.host, say)
+
+    # 1. Every target compared before anything is written anywhere.
+    plans = [TargetPlan(t.name, tree, t.survey(tree), t.describe) for t in targets]
+    checked = checked_installers(tree, plans) if tool else []
+    for target, plan in zip(targets, plans):
+        say(f"publish: {tree.root} to {target.name}{' (dry run: nothing changes)' if options.dry_run else ''}")
+        for line in plan.lines:
+            say(line)
+        for key, upload_id, started_at in target.pending_uploads():
+            say(f"  pending  an incomplete upload of {key} (started {started_at:%Y-%m-%d %H:%M:%S} UTC)")
+    if tool:
+        for f in checked:
+            say(f"  check    {f.path} as https://{tree.host} serves it")
+        say("  check    the live manifest and its installer")
+    else:
+        say("  no live check (--no-live-check): the targets are not checked as the download host")
+    if options.purge_command:
+        say(f"  purge    {tree.url_of(tree.manifest.path)}, then each other file that changes")
+    for plan in plans:
+        if plan.refusal:
+            raise Refused(plan.refusal)
+    if options.dry_run:
+        say("publish: dry run, nothing changed")
+        return
+    if options.abort_older_than is not None:
+        for target in targets:
+            if isinstance(target, S3Target):
+                target.abort_uploads_older_than(options.abort_older_than, say)
+    clock["tree and comparison"] = time.monotonic() - started
+
+    # 2. and 3. Installers everywhere and read back, checked through the host.
+    t = time.monotonic()
+    for target, plan in zip(targets, plans):
+        target.put_installers(plan.new_installers, say)
+    clock["installers"] = time.monotonic() - t
+    t = time.monotonic()
+    for target, plan in zip(targets, plans):
+        target.read_back(plan.new_installers, say)
+    expected = None
+    with tempfile.TemporaryDirectory(prefix="publish-") as scratch:
+        for f in checked:
+            manifest = tree.manifest.local
+            if f.path != tree.served:
+                # Any other installer is checked with a manifest of its own.
+                manifest = os.path.join(scratch, os.path.basename(f.path) + ".json")
+                with open(manifest, "w") as out:
+                    out.write(f'{{"url": "{tree.url_of(f.path)}", "fileName": "{os.path.basename(f.path)}", '
+                              f'"sha256": "{f.sha256}", "size": {f.size}}}\n')
+            say(f"publish: checking {f.path} as https://{tree.host} serves it")
+            status, read = tool.check_installer(manifest)
+            if status != 0:
+                raise Refused(f"the live check of {f.path} failed (see above); the manifest is unchanged everywhere")
+            if f.path == tree.served:
+                expected = read
+    clock["their check"] = time.monotonic() - t
+
+    # 4. The manifest, target after target.
+    t = time.monotonic()
+    done = []
+    for target, plan in zip(targets, plans):
+        try:
+            if tree.manifest.path in plan.changed:
+                target.put("the manifest", [tree.manifest], say)
+        except (Refused, Interrupted) as e:
+            rest = [x for x in targets if x not in done]
+            text = str(e) if isinstance(e, Refused) else "interrupted by a signal"
+            raise Refused(f"{text}; the new manifest is on {names(done)}, not on {names(rest)}: publish again to "
+                          "complete")
+        done.append(target)
+    clock["manifest"] = time.monotonic() - t
+
+    # 5. The edge forgets the old manifest, on every run (one that completes an
+    # interrupted run must purge too), then the live check.
+    live = "the new manifest is live on every target"
+    t = time.monotonic()
+    if options.purge_command:
+        purge(options, tree.url_of(tree.manifest.path), live)
+    if tool:
+        say("publish: checking the live manifest and its installer")
+
+        def stale(url, age, etag):
+            return (f"the download host still serves another manifest after {LIVE_RETRY_SECONDS} s: {url} "
+                    f"(Age {age}, ETag {etag}; an edge that still holds the old one: --purge-command purges it); "
+                    f"{live}: publish again once the edge serves it, or the previous tree to roll back")
+        status, read = tool.check_live(expected, stale)
+        if status != 0:
+            raise Refused(f"the live check of the new manifest failed (see above); {live}: publish this tree again "
+                          "once the host serves it, or the previous tree to roll back")
+        if read != expected:
+            raise Refused(f"the host serves another manifest than the one published (a cache in front of it?); {live}")
+    clock["live check"] = time.monotonic() - t
+
+    # 6. The rest; SHA256SUMS last, so that it never lists a file a target lacks.
+    t = time.monotonic()
+    changed = set()
+    for group, what in (([f for f in tree.rest if f.kind == "setup"], "KestrovaSetup.exe"),
+                        ([f for f in tree.rest if f.kind == "other" and f.path != "SHA256SUMS"], "the rest of the tree"),
+                        ([f for f in tree.rest if f.path == "SHA256SUMS"], "SHA256SUMS")):
+        for target, plan in zip(targets, plans):
+            files = [f for f in group if f.path in plan.changed]
+            target.put(what, files, say)
+            changed.update(f.path for f in files)
+    if options.purge_command:
+        for f in tree.rest:
+            if f.path in changed:
+                purge(options, tree.url_of(f.path), live)
+    clock["the rest"] = time.monotonic() - t
+
+    checked_note = "" if tool else " (not checked as the download host)"
+    say(f"publish: published {tree.root} to {names(targets)}{checked_note}")
+    say(f"publish: took {time.monotonic() - started:.1f} s: " +
+        ", ".join(f"{name} {value:.1f} s" for name, value in clock.items()))
+
+
+def purge(options, url, live):
+    try:
+        edge_purge.purge(options.purge_command, url, options.purge_timeout, say)
+    except Refused as e:
+        raise Refused(f"{e}; {live}, the edge may still serve the old file")
+
+
+def one_line(text):
+    return "".join(c if c.isprintable() else "?" for c in text)
+
+
+def main(arguments):
+    if "--help" in arguments:
+        say(USAGE)
+        return 0
+    # Missing folders on a local rsync target are made 755 whatever the caller's umask.
+    os.umask(0o022)
+    interrupted = []
+
+    def on_signal(number, _frame):
+        if not interrupted:  # once: a second signal must not break the cleanup
+            interrupted.append(number)
+            raise Interrupted()
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, on_signal)
+    try:
+        run(parse(arguments))
+        return 0
+    except UsageError as e:
+        print(one_line(f"publish: {e}; {USAGE}"), file=sys.stderr)
+        return 2
+    except Refused as e:
+        print(one_line(f"publish: {e}"), file=sys.stderr)
+    except Interrupted:
+        print("publish: interrupted by a signal; an upload under way was aborted and no manifest points at a file "
+              "a target lacks: publish again to finish", file=sys.stderr)
+    except Exception as e:  # noqa: BLE001 - still one line, and the targets stay consistent
+        print(one_line(f"publish: stopped unexpectedly ({type(e).__name__}: {e}); no manifest points at a file a "
+                       "target lacks: publish again to finish"), file=sys.stderr)
+    return 1
