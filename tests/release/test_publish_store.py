@@ -10,14 +10,12 @@ import os
 import shutil
 import signal
 import subprocess
-import threading
 import time
 import unittest
-from pathlib import Path
 
 from store_and_edge import SECRET, SwiftStore, VarnishEdge
 from test_release_script import BUILD, DEFAULT_NAME, PUBLISH, reference_release, sha256, snapshot, upload_tree, \
-    work_dir
+    watching_processes_for, work_dir
 from nginx_host import reference_manifest  # noqa: E402 (tests/e2e, on the path through test_release_script)
 from release_rehearsal import rehearse  # noqa: E402
 
@@ -84,24 +82,8 @@ class PublishToStore(unittest.TestCase):
     def test_publish_refuse_interrupt_and_roll_back(self):
         with self.subTest("first release to the bucket and the folder, credentials in a file only; the setup "
                           "through the edge downloads, verifies and starts it, then uses its cache"):
-            seen, stop = [], threading.Event()
-
-            def watch_for_secret():
-                while not stop.is_set():
-                    for proc in Path("/proc").glob("[0-9]*"):
-                        for name in ("cmdline", "environ"):
-                            try:
-                                if SECRET.encode() in (proc / name).read_bytes():
-                                    seen.append(f"{proc}/{name}")
-                            except OSError:
-                                pass
-            watcher = threading.Thread(target=watch_for_secret)
-            watcher.start()
-            try:
+            with watching_processes_for(SECRET) as (seen, _):
                 done = self.publish(self.first)
-            finally:
-                stop.set()
-                watcher.join()
             self.assertEqual((0, ""), (done.returncode, done.stderr), done.stdout)
             print(done.stdout)
             self.assertEqual([], seen)

@@ -19,6 +19,7 @@ mingw tests). Environment: KESTROVA_REFERENCE_RELEASE, KESTROVA_RELEASE_BUILD an
 KESTROVA_RELEASE_TEST_WORK (CTest sets them; defaults under build/mingw).
 """
 
+import contextlib
 import hashlib
 import http.server
 import os
@@ -153,6 +154,31 @@ def make_token(folder, ca, ca_key, pin):
     pin_file.write_text(pin + "\n")
     pin_file.chmod(0o600)
     return module, uri, pin_file, certs
+
+
+@contextlib.contextmanager
+def watching_processes_for(secret):
+    """While the block runs, every process's command line and environment is read in a
+    loop; yields (the places the secret was seen, [how many loops])."""
+    seen, looks, stop = [], [0], threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            for proc in Path("/proc").glob("[0-9]*"):
+                for name in ("cmdline", "environ"):
+                    try:
+                        if secret.encode() in (proc / name).read_bytes():
+                            seen.append(f"{proc}/{name}")
+                    except OSError:
+                        pass
+            looks[0] += 1
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        yield seen, looks
+    finally:
+        stop.set()
+        watcher.join()
 
 
 def sha256(path):
@@ -346,28 +372,11 @@ class ReleaseScript(unittest.TestCase):
         # carry the PIN in its arguments or environment.
         installer = self.work / "kestrova-3.2.1-win-x64.exe"
         os.link(self.reference, installer)
-        looks, seen, stop = [0], [], threading.Event()
-
-        def watch_for_pin():
-            while not stop.is_set():
-                for proc in Path("/proc").glob("[0-9]*"):
-                    for name in ("cmdline", "environ"):
-                        try:
-                            if self.pin.encode() in (proc / name).read_bytes():
-                                seen.append(f"{proc}/{name}")
-                        except OSError:
-                            pass
-                looks[0] += 1
-        watcher = threading.Thread(target=watch_for_pin)
-        watcher.start()
-        try:
+        with watching_processes_for(self.pin) as (seen, looks):
             done = release("--host", HOST, "--default-installer", self.reference, "--installer", installer,
                            "--version", "3.2.1", "--sign-pkcs11", self.uri, "--pkcs11-module", self.module,
                            "--sign-cert", self.token_certs, "--pin-file", self.pin_file,
                            "--timestamp-url", self.tsa_url, "--timestamp-ca", self.tsa_ca, "--force", "--out", out)
-        finally:
-            stop.set()
-            watcher.join()
         print(f"PIN watch: {looks[0]} looks at every process, PIN seen in: {seen}")
         self.assertEqual(0, done.returncode, done.stdout + done.stderr)
         print(done.stdout)
