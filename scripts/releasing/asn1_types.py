@@ -84,19 +84,19 @@ class SetOfSpcStatementType(core.SetOf):
 
 cms.ContentType._map[SPC_INDIRECT_DATA] = "spc_indirect_data"
 cms.ContentInfo._oid_specs["spc_indirect_data"] = SpcIndirectDataContent
-for oid, name, spec in [(SPC_SP_OPUS_INFO, "spc_sp_opus_info", SetOfSpcSpOpusInfo),
+for oid, name, values_type in [(SPC_SP_OPUS_INFO, "spc_sp_opus_info", SetOfSpcSpOpusInfo),
                         (SPC_STATEMENT_TYPE, "spc_statement_type", SetOfSpcStatementType)]:
     cms.CMSAttributeType._map[oid] = name
-    cms.CMSAttribute._oid_specs[name] = spec
+    cms.CMSAttribute._oid_specs[name] = values_type
 
 
-def load_der(spec, data, what):
-    """data parsed as spec, after checking that it is DER: nothing after it, and exactly
+def load_der(asn1_type, data, what):
+    """data parsed as asn1_type, after checking that it is DER: nothing after it, and exactly
     the bytes it re-encodes to (lengths, integers, object identifiers, tags, set order:
     no byte that could carry something else)."""
     try:
-        value = spec.load(data, strict=True)
-        again = spec.load(data, strict=True).dump(force=True)
+        value = asn1_type.load(data, strict=True)
+        again = asn1_type.load(data, strict=True).dump(force=True)
     except (ValueError, TypeError, KeyError) as e:
         raise Refused(f"{what} is malformed ({str(e).splitlines()[0]})")
     if again != data:
