@@ -64,7 +64,27 @@ def rss_mb(processes):
     return total // 1024
 
 
-class SwiftStore:
+class Services:
+    """Processes started together and stopped by process id: start() in a subclass;
+    entering times it and measures their memory, a failure or the exit stops them all."""
+
+    def __enter__(self):
+        started = time.monotonic()
+        try:
+            self.start()
+        except BaseException:
+            stop(self.processes)
+            raise
+        self.started_in = time.monotonic() - started
+        self.memory_mb = rss_mb(self.processes)
+        return self
+
+    def __exit__(self, *exc):
+        stop(self.processes)
+        return False
+
+
+class SwiftStore(Services):
     """Swift 2.30, single node on a plain folder, s3api and tempauth; the bucket
     `kestrova` made and readable by anyone (as its owner would set it up)."""
 
@@ -102,41 +122,29 @@ class SwiftStore:
         self.credentials_file.write_text(f"[default]\naws_access_key_id = test:tester\naws_secret_access_key = {SECRET}\n")
         self.credentials_file.chmod(0o600)
 
-    def __enter__(self):
-        started = time.monotonic()
+    def start(self):
         self.configure()
-        try:
-            self.processes.append(subprocess.Popen(["memcached", "-u", "root", "-l", "127.0.0.1", "-p", "11211",
-                                                    "-U", "0", "-m", "64"], stdin=subprocess.DEVNULL))
-            servers = (*PORTS.items(), ("proxy", 8080))
-            for kind, _ in servers:
-                with open(self.work / f"{kind}.log", "wb") as log:
-                    self.processes.append(subprocess.Popen(
-                        [f"swift-{kind}-server", str(self.work / f"{kind}-server.conf")], stdin=subprocess.DEVNULL,
-                        stdout=log, stderr=log))
-            for (kind, port), process in zip(servers, self.processes[1:]):
-                wait_for_port(port, process, f"swift {kind}")
-            client = self.client()
-            deadline = time.monotonic() + START_TIMEOUT
-            while True:
-                try:
-                    client.create_bucket(Bucket=self.bucket)
-                    break
-                except Exception:  # noqa: BLE001 - the servers are still starting
-                    if time.monotonic() > deadline:
-                        raise
-                    time.sleep(0.1)
-            self.make_public()
-        except BaseException:
-            stop(self.processes)
-            raise
-        self.started_in = time.monotonic() - started
-        self.memory_mb = rss_mb(self.processes)
-        return self
-
-    def __exit__(self, *exc):
-        stop(self.processes)
-        return False
+        self.processes.append(subprocess.Popen(["memcached", "-u", "root", "-l", "127.0.0.1", "-p", "11211",
+                                                "-U", "0", "-m", "64"], stdin=subprocess.DEVNULL))
+        servers = (*PORTS.items(), ("proxy", 8080))
+        for kind, _ in servers:
+            with open(self.work / f"{kind}.log", "wb") as log:
+                self.processes.append(subprocess.Popen(
+                    [f"swift-{kind}-server", str(self.work / f"{kind}-server.conf")], stdin=subprocess.DEVNULL,
+                    stdout=log, stderr=log))
+        for (kind, port), process in zip(servers, self.processes[1:]):
+            wait_for_port(port, process, f"swift {kind}")
+        client = self.client()
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            try:
+                client.create_bucket(Bucket=self.bucket)
+                break
+            except Exception:  # noqa: BLE001 - the servers are still starting
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+        self.make_public()
 
     def make_public(self):
         """Anyone may read the bucket's objects (at /v1/AUTH_test/<bucket>/<key>), as its
@@ -163,7 +171,7 @@ class SwiftStore:
         return env
 
 
-class VarnishEdge:
+class VarnishEdge(Services):
     """Varnish 7.1 with file storage in front of the store's bucket, and hitch for TLS on
     127.0.0.1:443 with the sandbox's certificate. `extra` is VCL run before the shipped
     subroutines (a CDN's minimum TTL, for instance)."""
@@ -183,8 +191,7 @@ class VarnishEdge:
             lines.append(line)
         return "\n".join(lines) + "\n"
 
-    def __enter__(self):
-        started = time.monotonic()
+    def start(self):
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
         vcl = self.site("varnish.vcl", {
@@ -199,29 +206,22 @@ class VarnishEdge:
         (self.work / "hitch.conf").write_text(self.site("hitch.conf", {
             "frontend =": 'frontend = "[127.0.0.1]:443"', "backend =": 'backend = "[127.0.0.1]:6086"',
             "pem-file =": f'pem-file = "{pem}"'}))
-        try:
-            self.processes.append(subprocess.Popen(
-                ["varnishd", "-F", "-j", "none", "-n", str(self.work / "varnish"), "-f", str(self.work / "edge.vcl"),
-                 "-a", "public=127.0.0.1:6086,PROXY", "-a", f"admin=127.0.0.1:{self.ADMIN}", "-T", "none",
-                 "-s", f"file,{self.work}/cache.bin,2G"], stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-            wait_for_port(self.ADMIN, self.processes[0], "varnishd")
-            self.processes.append(subprocess.Popen(["hitch", "--config", str(self.work / "hitch.conf")],
-                                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                                   stderr=subprocess.DEVNULL))
-            wait_for_port(443, self.processes[1], "hitch")
-            self.processes.append(subprocess.Popen(
-                ["varnishncsa", "-n", str(self.work / "varnish"), "-F", "%m %U %s", "-w", str(self.work / "access.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        except BaseException:
-            stop(self.processes)
-            raise
-        self.started_in = time.monotonic() - started
-        self.memory_mb = rss_mb(self.processes)
-        return self
+        self.processes.append(subprocess.Popen(
+            ["varnishd", "-F", "-j", "none", "-n", str(self.work / "varnish"), "-f", str(self.work / "edge.vcl"),
+             "-a", "public=127.0.0.1:6086,PROXY", "-a", f"admin=127.0.0.1:{self.ADMIN}", "-T", "none",
+             "-s", f"file,{self.work}/cache.bin,2G"], stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        wait_for_port(self.ADMIN, self.processes[0], "varnishd")
+        self.processes.append(subprocess.Popen(["hitch", "--config", str(self.work / "hitch.conf")],
+                                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL))
+        wait_for_port(443, self.processes[1], "hitch")
+        self.processes.append(subprocess.Popen(
+            ["varnishncsa", "-n", str(self.work / "varnish"), "-F", "%m %U %s", "-w", str(self.work / "access.log")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
     def __exit__(self, *exc):
-        stop(self.processes)
+        super().__exit__(*exc)
         (self.work / "cache.bin").unlink(missing_ok=True)
         return False
 
