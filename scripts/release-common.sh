@@ -51,7 +51,7 @@ key_value() {
 # checks ARGS...: the release checks (scripts/release_checks.py) with Debian's Python,
 # whose python3-cryptography and python3-pykcs11 scripts/setup installs.
 checks() {
-  /usr/bin/python3 -B "$repo/scripts/release_checks.py" "$@"
+  /usr/bin/python3 -B -E -s "$repo/scripts/release_checks.py" "$@"
 }
 
 # build_commit REPO COMMIT WORK HOST DEFAULT_SHA256 SOURCE_DATE_EPOCH [TARGET...]

@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/python3 -Es
 """The checks of scripts/release, scripts/verify-release and scripts/publish, in one place.
 
     release_checks.py tree DIR

@@ -13,7 +13,7 @@ and each round measures, in this order:
 then prints a table of medians and spreads to stdout and keeps it in build/bench/.
 It is a benchmark, not a test: nothing fails on a time.
 
-    python3 -B tests/bench/bench.py [--rounds N]
+    /usr/bin/python3 -B -E -s tests/bench/bench.py [--rounds N]
 """
 
 import argparse

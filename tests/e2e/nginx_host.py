@@ -118,7 +118,7 @@ def reference_release():
     """The reference release in the build tree (written on first use), and its SHA-256."""
     path = Path(os.environ.get("KESTROVA_REFERENCE_RELEASE",
                                REPO / "build" / "mingw" / "reference-release" / RELEASE_NAME))
-    digest = subprocess.run(["python3", str(REPO / "tests" / "release" / "make_reference_release.py"), str(path)],
+    digest = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", str(REPO / "tests" / "release" / "make_reference_release.py"), str(path)],
                             check=True, capture_output=True, text=True).stdout.strip()
     return path, digest
 

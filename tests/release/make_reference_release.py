@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3 -Es
 """Writes the reference release: the demo installer image followed by deterministic
 padding, 764840193 bytes in all, and prints its SHA-256.
 

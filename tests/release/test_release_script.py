@@ -48,7 +48,7 @@ from nginx_host import NginxHost  # noqa: E402
 
 def reference_release():
     path = Path(os.environ.get("KESTROVA_REFERENCE_RELEASE", BUILD / "reference-release" / DEFAULT_NAME))
-    digest = subprocess.run(["python3", str(REPO / "tests" / "release" / "make_reference_release.py"), str(path)],
+    digest = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", str(REPO / "tests" / "release" / "make_reference_release.py"), str(path)],
                             check=True, capture_output=True, text=True).stdout.strip()
     return path, digest
 
@@ -477,7 +477,7 @@ class ReleaseScript(unittest.TestCase):
         ]
         for what, arguments, status, words in cases:
             with self.subTest(what):
-                done = subprocess.run(["/usr/bin/python3", "-B", checks, *arguments], capture_output=True, text=True,
+                done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", checks, *arguments], capture_output=True, text=True,
                                       timeout=30)
                 self.assertEqual(status, done.returncode, done.stderr)
                 self.assertEqual(status, len(done.stderr.splitlines()), done.stderr)

@@ -62,7 +62,7 @@ class Store(unittest.TestCase):
             pass
 
         def capture(request, **_):
-            raise Sent(dict(request.headers))
+            raise Sent(request.headers)  # botocore's own headers object: names without regard to case
         target = S3Target("s3://bucket", endpoint="http://127.0.0.1:9", region="us-east-1")
         with mock.patch.dict("os.environ", {"AWS_ACCESS_KEY_ID": "a", "AWS_SECRET_ACCESS_KEY": "b"}):
             target.client.meta.events.register("before-send.s3", capture)

@@ -164,7 +164,7 @@ class SignatureCheck(unittest.TestCase):
         checksum_at = pe_headers(image)[0]
         image[checksum_at:checksum_at + 4] = struct.pack("<I", pe_checksum(image, checksum_at))
         signed = self.write("signed.exe", bytes(image))
-        done = subprocess.run(["/usr/bin/python3", "-B", CHECKS, "signature", self.unsigned, signed, *options],
+        done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "signature", self.unsigned, signed, *options],
                               capture_output=True, text=True, timeout=60)
         return done.returncode, done.stdout + done.stderr
 
