@@ -242,8 +242,9 @@ class SignatureCheck(unittest.TestCase):
         p384 = Cert("Kestrova P-384 Publisher", self.ca, usages=[CODE], key=ec.generate_private_key(ec.SECP384R1()))
         rsa_root = Cert("Kestrova RSA Root", ca=True, key=new_key("rsa"), hash=hashes.SHA512())
         rsa_signer = Cert("Kestrova RSA Publisher", rsa_root, usages=[CODE], key=new_key("rsa"))
-        roots = self.write("more-roots.pem", self.root.pem() + self.tsa_root.pem() + rsa_root.pem())
         old_root = Cert("Kestrova Old Root", ca=True)
+        # A cross-certificate is vouched for by its issuer given as a root.
+        roots = self.write("more-roots.pem", self.root.pem() + self.tsa_root.pem() + rsa_root.pem() + old_root.pem())
         cross = Cert("Kestrova Test Root", old_root, ca=True, subject_key=self.root.key)
         stamped = self.stamp(self.sign(self.signer, self.ca), chain=[self.tsa_root], when=NOW - DAY)
         id_ec = node(self.sign(self.signer, self.ca).dump())
