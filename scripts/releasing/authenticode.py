@@ -177,6 +177,15 @@ def read_signature(unsigned, signed):
 
 
 def check_signature(options):
+    """check_signed(options), with whatever the parser finds malformed on the way
+    refused in one line."""
+    try:
+        return check_signed(options)
+    except (ValueError, TypeError, KeyError, OverflowError, IndexError) as e:
+        raise Refused(f"the signature is malformed ({str(e).splitlines()[0] if str(e) else type(e).__name__})")
+
+
+def check_signed(options):
     """The signature of options.signed over options.unsigned (or, options.table given,
     the first signature of that certificate table, whose image is not at hand), checked;
     its signer's chain (and the time stamp's) anchored in options.ca (options.tsa_ca)

@@ -13,7 +13,6 @@ import datetime
 import hashlib
 import os
 import re
-import subprocess
 import tempfile
 
 from asn1crypto import cms, core, pem, x509 as asn1_x509
@@ -24,7 +23,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from .asn1_types import parse
 from .der import check_all_der, check_certificate_bytes
-from .refusal import Refused, read_limited
+from .refusal import Refused, read_limited, run_bounded
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 TIME_STAMPING = "1.3.6.1.5.5.7.3.8"
@@ -415,10 +414,9 @@ def openssl_verify(chain, roots_path, when, what):
                    "-attime", str(int(when.timestamp()))]
         if len(chain) > 1:
             command += ["-untrusted", untrusted]
-        done = subprocess.run(command + [leaf], capture_output=True, text=True, errors="replace",
-                              stdin=subprocess.DEVNULL, timeout=60)
-    if done.returncode != 0:
-        reason = [line for line in (done.stdout + done.stderr).splitlines() if "error" in line.lower()]
+        status, output = run_bounded(command + [leaf], "openssl verify")
+    if status != 0:
+        reason = [line for line in output.splitlines() if "error" in line.lower()]
         raise Refused(f"{what} does not chain to a root in {roots_path}: "
                       f"{(reason or ['openssl verify failed'])[0].strip()}")
 

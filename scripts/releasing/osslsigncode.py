@@ -5,32 +5,17 @@ osslsigncode 2.9 fetches the CRL named in every certificate's distribution point
 fails when it cannot; -ignore-crl stops that (a CRL given with -CRLfile is still
 checked). 2.8 has only -ignore-cdp, which still fails without a CRL for each
 certificate; 2.5 has neither and fetches nothing. Trusts neither the files it is given
-nor osslsigncode and openssl to answer: each runs under a time limit."""
+nor osslsigncode and openssl to answer: each runs under a time limit (refusal.py's)."""
 
 import os
-import subprocess
 import tempfile
 
-from .refusal import Refused, read_limited
-
-TIME_LIMIT = 60
-
-
-def run(command, what, timeout=TIME_LIMIT):
-    """(exit status, output) of command, which must end within timeout seconds."""
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, errors="replace", stdin=subprocess.DEVNULL,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        raise Refused(f"{what} did not answer within {timeout} s")
-    except OSError as e:
-        raise Refused(f"{what} cannot be run: {e.strerror}")
-    return done.returncode, done.stdout + done.stderr
+from .refusal import Refused, read_limited, run_bounded as run
 
 
 def verify_options():
     """The options of osslsigncode's verify command, as its usage text lists them."""
-    _, usage = run(["osslsigncode"], "osslsigncode (asked for its usage)", timeout=20)
+    _, usage = run(["osslsigncode"], "osslsigncode (asked for its usage)")
     verify = usage.split(" verify ", 1)[-1] if " verify " in usage else ""
     return {word.strip("[]") for word in verify.split() if word.startswith(("-", "[-"))}
 
