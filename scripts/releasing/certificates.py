@@ -289,8 +289,8 @@ def check_extras(extras, chains, roots, vouching, what):
     cross-certificate or a re-issued root of a certificate of the chains or of roots (its
     name and key), and its signature must verify under a certificate of the chains or of
     vouching (roots given explicitly; never the system's bundle): never on the strength of
-    another extra, which anyone could add. An attribute certificate must have a holder and
-    an issuer among the chains, and verify under that issuer; or, when no carried key of
+    another extra, which anyone could add. An attribute certificate must have a holder
+    among the chains and an issuer among them or vouching, and verify under that issuer; or, when no carried key of
     that issuer's name can have made its signature (Microsoft's time-stamp authority signs
     them with a key of its CA's name that it does not carry), hold nothing but timing
     attributes, in DER throughout. Returns a note for each such one."""
@@ -299,9 +299,10 @@ def check_extras(extras, chains, roots, vouching, what):
     notes = []
     for extra in extras:
         if isinstance(extra, AttributeCertificate):
-            issuers = [c for c in members if extra.issued_by_name(c)]
+            issuers = [c for c in members + list(vouching) if extra.issued_by_name(c)]
             if not any(extra.held_by(c) for c in members) or not issuers:
-                raise Refused(f"{what} carries an attribute certificate whose holder or issuer is not of its chains: "
+                raise Refused(f"{what} carries an attribute certificate whose holder or issuer is not of its chains "
+                              "or a root given: "
                               f"{extra.name}")
             if any(extra.signed_by(c) for c in issuers):
                 continue

@@ -11,6 +11,8 @@ of a SET may come in any order (real encoders do not sort), and a CHOICE keeps t
 it came with: both are taken as they are, not compared with a re-encoding.
 Trusts nothing of its input."""
 
+from asn1crypto import parser
+
 from .refusal import Refused
 
 SEQUENCE, SET, INTEGER, OCTET_STRING, OID = 0x30, 0x31, 0x02, 0x04, 0x06
@@ -68,23 +70,39 @@ class Element:
     def value(self):
         return self.data[self.contents:self.end]
 
-    def children(self, what):
-        """The elements its contents hold, one after another, filling them exactly."""
+    def children(self, what, signed=lambda index, tag: False):
+        """The elements its contents hold, one after another, filling them exactly. Those
+        that signed(index, tag) names are signed whole, header too: read as written."""
         if not self.constructed:
             raise Refused(f"{what} is not DER: a primitive element at byte {self.start} where a structure belongs")
         found, at = [], self.contents
         while at < self.end:
-            child = Element(self.data, at, self.end, what)
+            child = Signed(self.data, at, self.end, what) if signed(len(found), self.data[at]) else \
+                Element(self.data, at, self.end, what)
             found.append(child)
             at = child.end
         return found
 
 
-def shape(element, tag, counts, what):
-    """The children of element, which must have tag and a number of them in counts."""
+class Signed(Element):
+    """One element a signature covers whole: its tag and length as written (BER too)."""
+
+    def __init__(self, data, start, end, what):
+        self.data, self.start, self.tag = data, start, data[start]
+        try:
+            _, _, _, header, contents, trailer = parser.parse(data[start:end])
+        except ValueError:
+            raise Refused(f"{what} is truncated or malformed at byte {start}")
+        self.contents = start + len(header)
+        self.end = self.contents + len(contents) + len(trailer)
+
+
+def shape(element, tag, counts, what, signed=lambda index, tag: False):
+    """The children of element, which must have tag and a number of them in counts (those
+    signed(index, tag) names read as written)."""
     if element.tag != tag:
         raise Refused(f"{what} is malformed: tag {element.tag:#04x} at byte {element.start}, not {tag:#04x}")
-    children = element.children(what)
+    children = element.children(what, signed)
     if len(children) not in counts:
         raise Refused(f"{what} is malformed: {len(children)} elements at byte {element.start}")
     return children
@@ -143,7 +161,7 @@ def check_all_der(data, what):
 def check_certificate(element, what):
     """A certificate (or an attribute certificate under its CHOICE tag): DER outside its
     signed part, which is read as written."""
-    parts = shape(element, element.tag, (3,), what)
+    parts = shape(element, element.tag, (3,), what, signed=lambda index, tag: index == 0)
     if parts[0].tag != SEQUENCE:
         raise Refused(f"{what} is malformed: its signed part at byte {parts[0].start} is no SEQUENCE")
     shape(parts[1], SEQUENCE, (1, 2), what)
@@ -204,7 +222,8 @@ def check_oid(element, what):
 
 
 def check_signer_info(signer_info, what, depth):
-    parts = shape(signer_info, SEQUENCE, (5, 6, 7), what)
+    # The signed attributes are signed whole, their tag aside.
+    parts = shape(signer_info, SEQUENCE, (5, 6, 7), what, signed=lambda index, tag: index == 3 and tag == 0xA0)
     version, sid, digest, *middle = parts
     plain(version, what)
     if sid.tag not in (SEQUENCE, 0x80):

@@ -245,6 +245,31 @@ class SignatureCheck(unittest.TestCase):
                 self.assertEqual(1, status, output)
         with self.subTest("bytes after the signature"):
             self.assertRefused(blob + b"\x05\x00", "data besides")
+        tree = node(blob)
+        certificate_set(tree)[0][1].append([0x05, b""])
+        stamped = node(self.stamp(blob))
+        token = signed_data(stamped)[-1][1][0][1][-1][1][0][1][1][1][0]
+        oid = signed_data(token)[1][1][0][1][0]
+        oid[1] = b"\x80" + oid[1]
+        for what, signature, words in [
+                ("an indefinite length", b"\x30\x80" + blob[4:] + bytes(2), "indefinite length"),
+                ("a length in more bytes than it needs", b"\x30\x83\x00" + blob[2:], "fewest bytes"),
+                ("a certificate with an element after its signature", der(tree), "4 elements"),
+                ("an OID padded with 0x80 in the time stamp's framing", der(stamped), "shortest form")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words)
+        # Where a signature covers the bytes, they stand as written: a CA certificate whose
+        # signed part has its length in more bytes than it needs, signed so by its root.
+        tbs = self.ca.cert.tbs_certificate_bytes
+        _, _, _, header, contents, _ = parser.parse(tbs)
+        tbs = b"\x30\x84" + len(contents).to_bytes(4, "big") + contents
+        signature_value = [0x03, b"\0" + self.root.key.sign(tbs, ec.ECDSA(hashes.SHA256()))]
+        ber_ca = [0x30, tbs + der(node(self.ca.der)[1][1]) + der(signature_value)]
+        tree = node(blob)
+        certificates = certificate_set(tree)
+        certificates[[der(c) for c in certificates].index(self.ca.der)] = ber_ca
+        with self.subTest("BER in a certificate's signed part"):
+            self.assertAccepted(der(tree))
 
     def test_chains_as_windows_judges_them(self):
         sha1_signer = Cert("Kestrova SHA-1 Publisher", self.ca, usages=[CODE], hash=hashes.SHA1())
