@@ -113,7 +113,7 @@ class Certificate:
         self.parsed = parse(asn1_x509.Certificate, der, what)
         try:
             self.crypto = x509.load_der_x509_certificate(der)
-        except ValueError:
+        except (ValueError, x509.InvalidVersion):
             self.crypto = None
         try:
             self.key = serialization.load_der_public_key(self.parsed.public_key.dump())
