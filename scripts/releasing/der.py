@@ -228,6 +228,8 @@ def check_signer_info(signer_info, what, depth):
     plain(version, what)
     if sid.tag not in (SEQUENCE, 0x80):
         raise Refused(f"{what} is malformed: its signer identifier at byte {sid.start} is of tag {sid.tag:#04x}")
+    if sid.tag == SEQUENCE:
+        shape(sid, SEQUENCE, (2,), what)  # the issuer's name and the serial number
     plain(sid, what)
     plain(digest, what)
     if middle[0].tag == 0xA0:
