@@ -5,8 +5,11 @@ one named as the issuer and with a key that verifies the signature before it. It
 a root that verifies its own signature, or where no issuer is at hand; a root in a
 given roots file then anchors it. Along a chain: no MD5 or SHA-1 in any certificate's
 signature (a root's signature on itself proves nothing and is not judged), the extended
-key usages are intersected, and the signing certificate is no CA. Nothing handed in is
-trusted: a certificate that no key verifies is refused, whatever its name and key.
+key usages are intersected, and the signing certificate is no CA. Where several carried
+certificates could issue the next link, each is tried in turn. Nothing handed in is
+trusted: a certificate that no key verifies is refused, whatever its name and key, and a
+certificate beyond the chains counts only when a certificate of the chains or a root
+given explicitly verifies it, never another carried certificate.
 """
 
 import datetime
