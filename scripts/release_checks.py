@@ -93,7 +93,8 @@ def main():
         print(e, file=sys.stderr)
         return 1
     except Exception as e:  # noqa: BLE001 - input this malformed is refused too, in one line
-        print(f"cannot be checked: {type(e).__name__}: {e}".splitlines()[0], file=sys.stderr)
+        print(f"{options.command}: cannot be checked: the input is malformed in a way not named here "
+              f"({type(e).__name__})", file=sys.stderr)
         return 1
     for line in lines:
         print(line)
