@@ -218,7 +218,8 @@ def check_signed(options):
                          [chain, tsa_chain], roots, vouching, "the signature")
     if token:
         notes += check_extras([c for c in token.certificates if c not in tsa_chain] + token.attribute_certificates,
-                              [tsa_chain, chain], tsa_roots, vouching, "the time stamp")
+                              [tsa_chain, chain], tsa_roots, vouching, "the time stamp",
+                              tuple(tsa_chain[:2]) if len(tsa_chain) > 1 else None)
 
     lines = describe(data.signer, "signer")
     lines.append(f"timestamp: {when:%Y-%m-%d %H:%M:%S} UTC by {token.signer.name}" if when else "timestamp: none")

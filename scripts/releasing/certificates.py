@@ -287,7 +287,7 @@ def check_usage(chain, usage, label, what):
         raise Refused(f"{what} chains through {holder.name}, whose extended key usages exclude {label}")
 
 
-def check_extras(extras, chains, roots, vouching, what):
+def check_extras(extras, chains, roots, vouching, what, timing_link=None):
     """Certificates carried besides the chains. Each X.509 one must be a copy, a
     cross-certificate or a re-issued root of a certificate of the chains or of roots (its
     name and key), and its signature must verify under a certificate of the chains or of
@@ -296,7 +296,9 @@ def check_extras(extras, chains, roots, vouching, what):
     among the chains and an issuer among them or vouching, and verify under that issuer; or, when no carried key of
     that issuer's name can have made its signature (Microsoft's time-stamp authority signs
     them with a key of its CA's name that it does not carry), hold nothing but timing
-    attributes, in DER throughout. Returns a note for each such one."""
+    attributes, in DER throughout, and then only where timing_link (the time stamp's own
+    certificate and the one that issued it) names its holder and issuer: the one place
+    where Microsoft's authority puts it. Returns a note for each such one."""
     members = [c for chain in chains for c in chain]
     identities = {c.identity for c in members} | {r.identity for r in roots}
     notes = []
@@ -309,7 +311,8 @@ def check_extras(extras, chains, roots, vouching, what):
                               f"{extra.name}")
             if any(extra.signed_by(c) for c in issuers):
                 continue
-            if not all(extra.not_made_by(c) for c in issuers):
+            if not all(extra.not_made_by(c) for c in issuers) or timing_link is None or \
+                    not extra.held_by(timing_link[0]) or not extra.issued_by_name(timing_link[1]):
                 raise Refused(f"{what} carries an attribute certificate that its issuer did not sign: {extra.name}")
             extra.check_timing_only(what)
             notes.append(f"note: {what} carries an attribute certificate for {extra.name} signed by a key of "
