@@ -1,11 +1,13 @@
 """The ASN.1 types of Authenticode that asn1crypto does not define, registered with its
-CMS types so that a signature parses as one typed structure, and the rule that every
-structure read is DER: exactly the bytes it re-encodes to.
+CMS types so that a signature parses as one typed structure, and parsing with them (the
+encoding rules are der.py's).
 
 Registered: the SpcIndirectDataContent a signature signs (with the PE image data it
 names), the SpcSpOpusInfo and SpcStatementType signed attributes, and the RFC 3161 time
 stamp that Windows keeps as an unsigned attribute is asn1crypto's own
-microsoft_time_stamp_token."""
+microsoft_time_stamp_token. The display strings (a program's name and URL) are kept as
+the bytes they came as: signers write UTF-8 into the ascii choice, and nothing here
+reads them."""
 
 from asn1crypto import algos, cms, core
 
@@ -20,8 +22,8 @@ RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 
 class SpcString(core.Choice):
     _alternatives = [
-        ("unicode", core.BMPString, {"implicit": 0}),
-        ("ascii", core.IA5String, {"implicit": 1}),
+        ("unicode", core.OctetString, {"implicit": 0}),
+        ("ascii", core.OctetString, {"implicit": 1}),
     ]
 
 
@@ -34,7 +36,7 @@ class SpcSerializedObject(core.Sequence):
 
 class SpcLink(core.Choice):
     _alternatives = [
-        ("url", core.IA5String, {"implicit": 0}),
+        ("url", core.OctetString, {"implicit": 0}),
         ("moniker", SpcSerializedObject, {"implicit": 1}),
         ("file", SpcString, {"explicit": 2}),
     ]
@@ -90,17 +92,14 @@ for oid, name, values_type in [(SPC_SP_OPUS_INFO, "spc_sp_opus_info", SetOfSpcSp
     cms.CMSAttribute._oid_specs[name] = values_type
 
 
-def load_der(asn1_type, data, what):
-    """data parsed as asn1_type, after checking that it is DER: nothing after it, and exactly
-    the bytes it re-encodes to (lengths, integers, object identifiers, tags, set order:
-    no byte that could carry something else)."""
+def parse(asn1_type, data, what, read_all=True):
+    """data parsed as asn1_type, nothing after it, every field read once (read_all) so
+    that a malformed one is refused here. Its encoding is not judged: where nobody signed, der.py
+    has checked it; where someone did, the signature proves the bytes as written."""
     try:
         value = asn1_type.load(data, strict=True)
-        again = asn1_type.load(data, strict=True).dump(force=True)
-    except (ValueError, TypeError, KeyError) as e:
+        if read_all:
+            value.native
+    except (ValueError, TypeError, KeyError, OverflowError) as e:
         raise Refused(f"{what} is malformed ({str(e).splitlines()[0]})")
-    if again != data:
-        at = next((i for i, (a, b) in enumerate(zip(data, again)) if a != b), min(len(data), len(again)))
-        raise Refused(f"{what} is not DER: it re-encodes differently from byte {at} on (bytes nobody signed "
-                      "could hide there)")
     return value

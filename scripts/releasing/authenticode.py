@@ -1,11 +1,13 @@
 """The Authenticode signature of a release's KestrovaSetup.exe: the build plus one
-PKCS#7 signature, parsed by asn1crypto as DER and checked here.
+PKCS#7 signature, parsed by asn1crypto and checked here; or a bare signature, taken from
+a certificate table without its image (for signatures made elsewhere).
 
 Ours are these rules: one signer, SHA-256 for the image and its signed attributes, RSA or
 ECDSA; nothing unsigned but one RFC 3161 time stamp (its authority may use SHA-256,
 SHA-384 or SHA-512), itself checked the same way; certificates only of the signer's and
-the authority's chains (or cross-certificates and roots of them). Trusts nothing of the
-file: every structure must re-encode to exactly its bytes, every signature verifies.
+the authority's chains (or cross-certificates and roots of them, vouched for by a
+certificate of the chains or a root given). Trusts nothing of the file: what nobody
+signed must be DER (der.py), what someone signed is proven by the signature as written.
 """
 
 import datetime
@@ -13,12 +15,13 @@ import hashlib
 
 from asn1crypto import cms, core, tsp
 
-from .asn1_types import SPC_PE_IMAGE_DATA, SpcIndirectDataContent, SpcPeImageData, load_der
-from .certificates import (CODE_SIGNING, HASHES, LIFETIME_SIGNING, TIME_STAMPING, Certificate, build_chain,
-                           check_anchored, check_extras, check_usage, describe, no_parameters, now, read_pem,
-                           unique, verify)
-from .pe_image import authenticode_digest, signature_blob
-from .refusal import Refused, open_regular
+from .asn1_types import SPC_PE_IMAGE_DATA, SpcIndirectDataContent, SpcPeImageData, parse
+from .certificates import (CODE_SIGNING, HASHES, LIFETIME_SIGNING, TIME_STAMPING, AttributeCertificate,
+                           Certificate, build_chain, check_anchored, check_extras, check_usage, describe,
+                           no_parameters, now, read_pem, unique, verify)
+from .der import check_signed_data
+from .pe_image import authenticode_digest, first_table_entry, signature_blob
+from .refusal import Refused, open_regular, read_limited
 
 TIMESTAMP_ATTRIBUTE = "1.3.6.1.4.1.311.3.3.1"
 RSA_SIGNATURES = {"1.2.840.113549.1.1.1": None, "1.2.840.113549.1.1.11": "sha256",
@@ -48,12 +51,16 @@ class SignedContent:
             raise Refused(f"{what} is signed data of version {data['version'].native}, not {version}")
         if not isinstance(data["crls"], core.Void):
             raise Refused(f"{what} carries revocation lists, which nothing signs")
-        self.certificates = []
+        self.certificates, self.attribute_certificates = [], []
+        # Told apart by the tag they came with (der.py allowed only these).
         for choice in [] if isinstance(data["certificates"], core.Void) else data["certificates"]:
-            if choice.name != "certificate":
-                raise Refused(f"{what} carries a {choice.name.replace('_', ' ')}, not a certificate")
-            self.certificates.append(Certificate(choice.chosen.dump(), f"a certificate of {what}"))
+            encoded = choice.dump()
+            if encoded[0] == 0x30:
+                self.certificates.append(Certificate(encoded, f"a certificate of {what}", strict=False))
+            else:
+                self.attribute_certificates.append(AttributeCertificate(encoded, f"an attribute certificate of {what}"))
         self.certificates = unique(self.certificates)
+        self.attribute_certificates = unique(self.attribute_certificates)
         if len(data["signer_infos"]) != 1:
             raise Refused(f"{what} has {len(data['signer_infos'])} signers, not one")
         signer_info = data["signer_infos"][0]
@@ -118,9 +125,9 @@ def read_timestamp(values, signature):
     if len(values) != 1:
         raise Refused(f"the signature holds {len(values)} time stamps in one attribute")
     what = "the time stamp"
-    token = SignedContent(load_der(cms.ContentInfo, values[0].dump(), what), "v3", "tst_info",
+    token = SignedContent(parse(cms.ContentInfo, values[0].dump(), what, read_all=False), "v3", "tst_info",
                           list(HASHES), what)
-    info = load_der(tsp.TSTInfo, token.content.contents, "the time stamp's TSTInfo")
+    info = parse(tsp.TSTInfo, token.content.contents, "the time stamp's TSTInfo")
     if token.unsigned:
         raise Refused("the time stamp carries attributes nobody signed")
     imprint = info["message_imprint"]
@@ -133,52 +140,86 @@ def read_timestamp(values, signature):
     return when.astimezone(datetime.timezone.utc), token
 
 
+def read_blob(blob, image_digest):
+    """(the signature, its time stamp's time or None, the time stamp or None) of the DER
+    PKCS#7 signature blob, whose signed image digest must be image_digest (None: a bare
+    signature, whose image is not at hand)."""
+    check_signed_data(blob, "the signature")
+    try:
+        content_info = parse(cms.ContentInfo, blob, "the signature", read_all=False)
+        data = SignedContent(content_info, "v1", "spc_indirect_data", ["sha256"], "the signature")
+        indirect = parse(SpcIndirectDataContent, data.content.untag().dump(), "the signature's signed content")
+        if indirect["data"]["type"].dotted != SPC_PE_IMAGE_DATA:
+            raise Refused("the signature is not an Authenticode signature of a PE image")
+        parse(SpcPeImageData, indirect["data"]["value"].dump(), "the signature's image data")
+        digest_name(indirect["message_digest"]["digest_algorithm"], ["sha256"],
+                    "the digest of the image in the signature")
+        if image_digest is not None and indirect["message_digest"]["digest"].native != image_digest:
+            raise Refused("its signature is for another image (the digest it signed is not the image's)")
+        kinds = [a["type"].dotted for a in data.unsigned]
+        extra = [k for k in kinds if k != TIMESTAMP_ATTRIBUTE]
+        if extra or len(kinds) > 1:
+            raise Refused(f"the signature carries unsigned data (attribute {(extra or kinds)[0]}); only one RFC 3161 "
+                          "time stamp may stand there")
+        when, token = None, None
+        if kinds:
+            when, token = read_timestamp(data.unsigned[0]["values"], data.signature)
+    except (ValueError, TypeError, KeyError, OverflowError) as e:
+        raise Refused(f"the signature is malformed ({str(e).splitlines()[0]})")
+    return data, when, token
+
+
 def read_signature(unsigned, signed):
     """(the signature, its time stamp's time or None, the time stamp or None) of
     SIGNED, which must be UNSIGNED plus that signature and nothing else."""
     blob, table_at = signature_blob(unsigned, signed)
-    content_info = load_der(cms.ContentInfo, blob, "the signature")
-    data = SignedContent(content_info, "v1", "spc_indirect_data", ["sha256"], "the signature")
-    indirect = load_der(SpcIndirectDataContent, data.content.untag().dump(), "the signature's signed content")
-    if indirect["data"]["type"].dotted != SPC_PE_IMAGE_DATA:
-        raise Refused("the signature is not an Authenticode signature of a PE image")
-    load_der(SpcPeImageData, indirect["data"]["value"].dump(), "the signature's image data")
-    digest_name(indirect["message_digest"]["digest_algorithm"], ["sha256"], "the digest of the image in the signature")
-    if indirect["message_digest"]["digest"].native != authenticode_digest(signed, table_at):
-        raise Refused("its signature is for another image (the digest it signed is not the image's)")
-    kinds = [a["type"].dotted for a in data.unsigned]
-    extra = [k for k in kinds if k != TIMESTAMP_ATTRIBUTE]
-    if extra or len(kinds) > 1:
-        raise Refused(f"the signature carries unsigned data (attribute {(extra or kinds)[0]}); only one RFC 3161 "
-                      "time stamp may stand there")
-    when, token = None, None
-    if kinds:
-        when, token = read_timestamp(data.unsigned[0]["values"], data.signature)
-    return data, when, token
+    return read_blob(blob, authenticode_digest(signed, table_at))
 
 
 def check_signature(options):
-    """The signature of options.signed over options.unsigned, checked; its signer's
-    chain (and the time stamp's) anchored in options.ca (options.tsa_ca) when given.
-    Returns the lines that name the signer and the time stamp."""
-    with open_regular(options.unsigned) as f:
-        unsigned = f.read()
-    with open_regular(options.signed) as f:
-        signed = f.read()
-    data, when, token = read_signature(unsigned, signed)
+    """check_signed(options), with whatever the parser finds malformed on the way
+    refused in one line."""
+    try:
+        return check_signed(options)
+    except (ValueError, TypeError, KeyError, OverflowError, IndexError) as e:
+        raise Refused(f"the signature is malformed ({str(e).splitlines()[0] if str(e) else type(e).__name__})")
+
+
+def check_signed(options):
+    """The signature of options.signed over options.unsigned (or, options.table given,
+    the first signature of that certificate table, whose image is not at hand), checked;
+    its signer's chain (and the time stamp's) anchored in options.ca (options.tsa_ca)
+    when given. options.tsa_ca_is_system: that file is the system's bundle, which anchors
+    the time stamp but vouches for no extra certificate. Returns the lines that name the
+    signer and the time stamp.
+
+    A bare signature is held to every rule but those of the release's file: the image's
+    digest, the PE checksum and the one entry of the table are not checked, and with
+    options.any_usage its signer need not be for code signing (UEFI signers are not)."""
+    if options.table:
+        data, when, token = read_blob(first_table_entry(read_limited(options.table, 1 << 20, options.table)), None)
+    else:
+        with open_regular(options.unsigned) as f:
+            unsigned = f.read()
+        with open_regular(options.signed) as f:
+            signed = f.read()
+        data, when, token = read_signature(unsigned, signed)
     roots = read_pem(options.ca, strict=False) if options.ca else []
     tsa_roots_path = options.tsa_ca or options.ca
     tsa_roots = read_pem(tsa_roots_path, strict=False) if token and tsa_roots_path else []
+    vouching = roots + ([] if options.tsa_ca_is_system else tsa_roots)
     chain = build_chain(data.signer, data.certificates, roots, "the signature")
     tsa_chain = build_chain(token.signer, token.certificates, tsa_roots, "the time stamp") if token else []
-    check_usage(chain, CODE_SIGNING, "code signing", "the signer's certificate")
+    code_signing = None if options.table and options.any_usage else CODE_SIGNING
+    check_usage(chain, code_signing, "code signing", "the signer's certificate")
     if token:
         check_usage(tsa_chain, TIME_STAMPING, "time stamping", "the time stamp's certificate")
-    check_extras([c for c in data.certificates if c not in chain + tsa_chain], [chain, tsa_chain], roots,
-                 "the signature")
+    notes = check_extras([c for c in data.certificates if c not in chain + tsa_chain] + data.attribute_certificates,
+                         [chain, tsa_chain], roots, vouching, "the signature")
     if token:
-        check_extras([c for c in token.certificates if c not in tsa_chain], [tsa_chain, chain], tsa_roots,
-                     "the time stamp")
+        notes += check_extras([c for c in token.certificates if c not in tsa_chain] + token.attribute_certificates,
+                              [tsa_chain, chain], tsa_roots, vouching, "the time stamp",
+                              tuple(tsa_chain[:2]) if len(tsa_chain) > 1 else None)
 
     lines = describe(data.signer, "signer")
     lines.append(f"timestamp: {when:%Y-%m-%d %H:%M:%S} UTC by {token.signer.name}" if when else "timestamp: none")
@@ -194,7 +235,7 @@ def check_signature(options):
     lifetime = data.signer.has_usage(LIFETIME_SIGNING)
     at = now() if lifetime or not when else when
     if options.ca:
-        check_usage(check_anchored(chain, options.ca, at, "the signer"), CODE_SIGNING, "code signing",
+        check_usage(check_anchored(chain, options.ca, at, "the signer"), code_signing, "code signing",
                     "the signer's certificate")
     else:
         lines.append("warning: no --ca: the signer is not anchored to any root, and its name above is one "
@@ -202,6 +243,7 @@ def check_signature(options):
     if when and tsa_roots_path:
         check_usage(check_anchored(tsa_chain, tsa_roots_path, when, "the time stamp's authority"),
                     TIME_STAMPING, "time stamping", "the time stamp's certificate")
+    lines += notes
     if lifetime:
         lines.append("note: the signer's certificate is for lifetime signing: the signature ends with it, "
                      "whatever the time stamp")

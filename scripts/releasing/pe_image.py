@@ -63,23 +63,42 @@ def signature_blob(unsigned, signed):
         raise Refused(f"byte {at} differs from the build")
     if any(signed[len(unsigned):table_at]):
         raise Refused("the padding before the certificate table is not zero")
-    length, revision, kind = struct.unpack_from("<IHH", signed, table_at)
+    if table_size < 8:
+        raise Refused(f"the certificate table is {table_size} bytes, under the 8 of its entry's header")
+    length, blob = table_entry(signed[table_at:])
+    if (length + 7) // 8 * 8 != table_size:
+        raise Refused("the certificate table holds more than one certificate or data after it")
+    if struct.unpack_from("<I", signed, checksum_at)[0] != pe_checksum(signed, checksum_at):
+        raise Refused("its PE checksum is wrong")
+    return blob, table_at
+
+
+def table_entry(table):
+    """(its length, the DER signature it holds) of the first WIN_CERTIFICATE of a
+    certificate table: one PKCS#7 structure and at most 7 zero bytes after it."""
+    if len(table) < 8:
+        raise Refused(f"the certificate table is {len(table)} bytes, under the 8 of its entry's header")
+    length, revision, kind = struct.unpack_from("<IHH", table)
     if revision != 0x0200 or kind != 0x0002:
         raise Refused(f"the certificate table is not one PKCS#7 WIN_CERTIFICATE (revision {revision:#x}, "
                       f"type {kind:#x})")
-    if length < 8 or (length + 7) // 8 * 8 != table_size:
-        raise Refused("the certificate table holds more than one certificate or data after it")
-    blob = signed[table_at + 8:table_at + length]
+    if length < 8 or length > len(table):
+        raise Refused(f"the certificate table's first entry claims {length} bytes; the table holds {len(table)}")
+    blob = table[8:length]
     try:
         _, _, _, header, contents, trailer = parser.parse(blob)
     except ValueError:
         raise Refused("the signature's structure is truncated or malformed")
     end = len(header) + len(contents) + len(trailer)
-    if len(blob) - end >= 8 or any(signed[table_at + 8 + end:]):
+    if len(blob) - end >= 8 or any(table[8 + end:(length + 7) // 8 * 8]):
         raise Refused("the certificate holds data besides its PKCS#7 signature")
-    if struct.unpack_from("<I", signed, checksum_at)[0] != pe_checksum(signed, checksum_at):
-        raise Refused("its PE checksum is wrong")
-    return blob[:end], table_at
+    return length, blob[:end]
+
+
+def first_table_entry(table):
+    """The DER signature of a certificate table's first entry (those after it, as a UEFI
+    image may hold, are not read)."""
+    return table_entry(table)[1]
 
 
 def authenticode_digest(signed, table_at):

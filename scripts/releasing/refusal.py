@@ -3,6 +3,7 @@
 import hashlib
 import os
 import stat
+import subprocess
 
 
 class Refused(Exception):
@@ -34,3 +35,26 @@ def file_sha256(path):
     with open_regular(path) as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
 
+
+
+def time_limit():
+    """Seconds a helper program (openssl, osslsigncode) may take: 60, or
+    KESTROVA_CHECK_TIME_LIMIT."""
+    try:
+        return max(1, int(os.environ.get("KESTROVA_CHECK_TIME_LIMIT", "60")))
+    except ValueError:
+        return 60
+
+
+def run_bounded(command, what):
+    """(exit status, stdout and stderr) of command, which must end within time_limit();
+    refused, naming `what`, when it does not answer or cannot be run."""
+    limit = time_limit()
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, errors="replace", stdin=subprocess.DEVNULL,
+                              timeout=limit)
+    except subprocess.TimeoutExpired:
+        raise Refused(f"{what} did not answer within {limit} s")
+    except OSError as e:
+        raise Refused(f"{what} cannot be run: {e.strerror}")
+    return done.returncode, done.stdout + done.stderr

@@ -93,15 +93,17 @@ def make_signing_files(folder, name):
 
 def start_timestamp_authority(folder):
     """An RFC 3161 TSA on loopback: `openssl ts -reply` with a TSA certificate from a CA
-    of its own. Returns (url, CA file, server); server.shutdown() stops it."""
+    of its own, both in its tokens. Returns (url, CA file, server); server.shutdown() stops it."""
     ca, ca_key, key, cert = (folder / n for n in ("tsa-ca.crt", "tsa-ca.key", "tsa.key", "tsa.crt"))
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "3650", "-keyout", ca_key,
             "-out", ca, "-subj", "/O=Kestrova Tests/CN=TSA CA",
             "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
     (folder / "tsa.ext").write_text("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                                     "extendedKeyUsage=critical,timeStamping\n")
+    # A name long enough that its certificate encodes longer than its CA's: the token
+    # carries them in chain order (OpenSSL does not sort), which is not DER's set order.
     openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", folder / "tsa.csr",
-            "-subj", "/O=Kestrova Tests/CN=TSA")
+            "-subj", "/O=Kestrova Tests/OU=Kestrova Test Time-Stamp Service/CN=TSA")
     openssl("x509", "-req", "-sha256", "-days", "3650", "-in", folder / "tsa.csr", "-CA", ca, "-CAkey", ca_key,
             "-set_serial", "7", "-extfile", folder / "tsa.ext", "-out", cert)
     (folder / "tsa.serial").write_text("01\n")

@@ -4,6 +4,8 @@ makes them, and each attack written into the bytes nobody signs. No build; secon
 
 import datetime
 import hashlib
+import os
+import socket
 import struct
 import subprocess
 import sys
@@ -18,6 +20,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
 CHECKS = Path(__file__).resolve().parents[3] / "scripts" / "release_checks.py"
+DATA = Path(__file__).resolve().parent / "data"
 sys.path.insert(0, str(CHECKS.parent))
 from releasing.pe_image import pe_checksum, pe_headers  # noqa: E402
 NOW = datetime.datetime.now(datetime.timezone.utc)
@@ -44,7 +47,7 @@ class Cert:
     """A certificate and its key: self-signed, or issued by `issuer` (a Cert)."""
 
     def __init__(self, name, issuer=None, ca=False, usages=(), hash=hashes.SHA256(), key=None, until=2 * DAY,
-                 subject_key=None, payload=0):
+                 subject_key=None, payload=0, crl_url=None):
         self.key = key or new_key()
         name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
         builder = (x509.CertificateBuilder().subject_name(name).issuer_name(issuer.name if issuer else name)
@@ -57,6 +60,9 @@ class Cert:
             builder = builder.add_extension(x509.UnrecognizedExtension(
                 x509.ObjectIdentifier("1.3.6.1.4.1.57264.9"), b"\x04\x82" + struct.pack(">H", payload) + bytes(payload)),
                 False)
+        if crl_url:
+            builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+                [x509.UniformResourceIdentifier(crl_url)], None, None, None)]), False)
         self.name, self.cert = name, builder.sign((issuer or self).key, hash)
         self.der = self.cert.public_bytes(serialization.Encoding.DER)
 
@@ -122,29 +128,53 @@ class SignatureCheck(unittest.TestCase):
         at, size = struct.unpack_from("<II", image, pe_entry(image))
         return cms.ContentInfo.load(next(iter_der(image[at + 8:at + size])))
 
-    def stamp(self, signature, tsa=None, chain=(), digest="sha256", when=NOW, extra=()):
-        """signature with an RFC 3161 time stamp by tsa over its signer's signature."""
+    def stamp(self, signature, tsa=None, chain=(), digest="sha256", when=NOW, extra=(), carried=None, gen_time=None,
+              attributes=()):
+        """signature (bytes) with an RFC 3161 time stamp by tsa over its signer's
+        signature, carrying `carried` (encoded certificates, in that order; default tsa,
+        chain, extra). gen_time: the GeneralizedTime's encoded value as written;
+        attributes: more signed attributes, encoded."""
         tsa = tsa or self.tsa
-        signer_info = signature["content"]["signer_infos"][0]
-        info = tsp.TSTInfo({"version": "v1", "policy": "1.3.6.1.4.1.57264.1", "serial_number": 7, "gen_time": when,
-                            "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
-                                                "hashed_message": hashlib.sha256(signer_info["signature"].native).digest()}})
-        attributes = cms.CMSAttributes([{"type": "content_type", "values": ["tst_info"]},
-                                        {"type": "message_digest", "values": [hashlib.new(digest, info.dump()).digest()]}])
+        blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
+        signer_info = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]
+        info = node(tsp.TSTInfo({"version": "v1", "policy": "1.3.6.1.4.1.57264.1", "serial_number": 7,
+                                 "gen_time": when, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
+                                 "hashed_message": hashlib.sha256(signer_info["signature"].native).digest()}}).dump())
+        info[1][4][1] = gen_time or info[1][4][1]
+        info = der(info)
+        signed = node(cms.CMSAttributes([{"type": "content_type", "values": ["tst_info"]},
+                                         {"type": "message_digest", "values": [hashlib.new(digest, info).digest()]}]).dump())
+        signed = der([signed[0], signed[1] + [node(a) for a in attributes]])
         algorithm = {"sha256": hashes.SHA256(), "sha384": hashes.SHA384(), "sha512": hashes.SHA512()}[digest]
-        value = tsa.key.sign(attributes.dump(), ec.ECDSA(algorithm))
         certificate = asn1_x509.Certificate.load(tsa.der)
-        token = cms.ContentInfo({"content_type": "signed_data", "content": {
+        token = node(cms.ContentInfo({"content_type": "signed_data", "content": {
             "version": "v3", "digest_algorithms": [{"algorithm": digest}],
-            "encap_content_info": {"content_type": "tst_info", "content": info},
-            "certificates": [asn1_x509.Certificate.load(c.der) for c in (tsa, *chain, *extra)],
+            "encap_content_info": {"content_type": "tst_info", "content": tsp.TSTInfo.load(info)},
             "signer_infos": [{"version": "v1", "digest_algorithm": {"algorithm": digest},
                               "sid": {"issuer_and_serial_number": {"issuer": certificate.issuer,
                                                                    "serial_number": certificate.serial_number}},
-                              "signed_attrs": attributes, "signature_algorithm": {"algorithm": f"{digest}_ecdsa"},
-                              "signature": value}]}})
-        signer_info["unsigned_attrs"] = cms.CMSAttributes([{"type": "microsoft_time_stamp_token", "values": [token]}])
-        return signature
+                              "signed_attrs": cms.CMSAttributes.load(signed), "signature_algorithm":
+                              {"algorithm": f"{digest}_ecdsa"},
+                              "signature": tsa.key.sign(signed, ec.ECDSA(algorithm))}]}}).dump())
+        carried = [c.der for c in (tsa, *chain, *extra)] if carried is None else carried
+        signed_data(token).insert(3, [0xA0, [node(c) for c in carried]])
+        tree = node(blob)
+        signed_data(tree)[-1][1][0][1].append([0xA1, [[0x30, [[0x06, bytes.fromhex("2b060104018237030301")],
+                                                           [0x31, [token]]]]]])
+        return der(tree)
+
+    def named(self, signature, name):
+        """signature with its program name written as the ascii choice holding `name`
+        (bytes), signed again by self.signer."""
+        tree = node(signature.dump())
+        signer_info = signed_data(tree)[-1][1][0][1]
+        attributes = next(part for part in signer_info if part[0] == 0xA0)
+        opus = next(a for a in attributes[1] if a[1][0][1] == bytes.fromhex("2b06010401823702010c"))
+        opus[1][1] = [0x31, [[0x30, [[0xA0, [[0x81, name]]]]]]]
+        encoded = der(attributes)
+        signer_info[signer_info.index(next(p for p in signer_info if p[0] == 0x04))] = \
+            [0x04, self.signer.key.sign(b"\x31" + encoded[1:], ec.ECDSA(hashes.SHA256()))]
+        return der(tree)
 
     def with_certificates(self, signature, *extra):
         signed_data = signature["content"]
@@ -215,6 +245,31 @@ class SignatureCheck(unittest.TestCase):
                 self.assertEqual(1, status, output)
         with self.subTest("bytes after the signature"):
             self.assertRefused(blob + b"\x05\x00", "data besides")
+        tree = node(blob)
+        certificate_set(tree)[0][1].append([0x05, b""])
+        stamped = node(self.stamp(blob))
+        token = signed_data(stamped)[-1][1][0][1][-1][1][0][1][1][1][0]
+        oid = signed_data(token)[1][1][0][1][0]
+        oid[1] = b"\x80" + oid[1]
+        for what, signature, words in [
+                ("an indefinite length", b"\x30\x80" + blob[4:] + bytes(2), "indefinite length"),
+                ("a length in more bytes than it needs", b"\x30\x83\x00" + blob[2:], "fewest bytes"),
+                ("a certificate with an element after its signature", der(tree), "4 elements"),
+                ("an OID padded with 0x80 in the time stamp's framing", der(stamped), "shortest form")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words)
+        # Where a signature covers the bytes, they stand as written: a CA certificate whose
+        # signed part has its length in more bytes than it needs, signed so by its root.
+        tbs = self.ca.cert.tbs_certificate_bytes
+        _, _, _, header, contents, _ = parser.parse(tbs)
+        tbs = b"\x30\x84" + len(contents).to_bytes(4, "big") + contents
+        signature_value = [0x03, b"\0" + self.root.key.sign(tbs, ec.ECDSA(hashes.SHA256()))]
+        ber_ca = [0x30, tbs + der(node(self.ca.der)[1][1]) + der(signature_value)]
+        tree = node(blob)
+        certificates = certificate_set(tree)
+        certificates[[der(c) for c in certificates].index(self.ca.der)] = ber_ca
+        with self.subTest("BER in a certificate's signed part"):
+            self.assertAccepted(der(tree))
 
     def test_chains_as_windows_judges_them(self):
         sha1_signer = Cert("Kestrova SHA-1 Publisher", self.ca, usages=[CODE], hash=hashes.SHA1())
@@ -242,8 +297,9 @@ class SignatureCheck(unittest.TestCase):
         p384 = Cert("Kestrova P-384 Publisher", self.ca, usages=[CODE], key=ec.generate_private_key(ec.SECP384R1()))
         rsa_root = Cert("Kestrova RSA Root", ca=True, key=new_key("rsa"), hash=hashes.SHA512())
         rsa_signer = Cert("Kestrova RSA Publisher", rsa_root, usages=[CODE], key=new_key("rsa"))
-        roots = self.write("more-roots.pem", self.root.pem() + self.tsa_root.pem() + rsa_root.pem())
         old_root = Cert("Kestrova Old Root", ca=True)
+        # A cross-certificate is vouched for by its issuer given as a root.
+        roots = self.write("more-roots.pem", self.root.pem() + self.tsa_root.pem() + rsa_root.pem() + old_root.pem())
         cross = Cert("Kestrova Test Root", old_root, ca=True, subject_key=self.root.key)
         stamped = self.stamp(self.sign(self.signer, self.ca), chain=[self.tsa_root], when=NOW - DAY)
         id_ec = node(self.sign(self.signer, self.ca).dump())
@@ -264,6 +320,123 @@ class SignatureCheck(unittest.TestCase):
                 self.assertIn("signer subject: CN=Kestrova", output)
         self.assertIn("timestamp: ", self.assertAccepted(stamped, "--require-timestamp"))
 
+    def test_what_real_encoders_write_is_accepted(self):
+        def unsorted(blob, certificates=certificate_set):
+            tree = node(blob)
+            certificates(tree).sort(key=der, reverse=True)  # against DER's order of a SET OF
+            return der(tree)
+
+        ess_v2_with_default = der([0x30, [[0x06, bytes.fromhex("2a864886f70d010910022f")], [0x31, [[0x30, [[0x30, [
+            [0x30, [[0x30, [[0x06, bytes.fromhex("608648016503040201")]]], [0x04, bytes(32)]]]]]]]]]]])
+        for what, signature in [
+                ("certificates in the order given", unsorted(self.sign(self.signer, self.ca, self.root).dump())),
+                ("a time stamp carrying its chain in the order given",
+                 unsorted(self.stamp(self.sign(self.signer, self.ca), chain=[self.tsa_root]),
+                          lambda tree: certificate_set(signed_data(tree)[-1][1][0][1][-1][1][0][1][1][1][0]))),
+                ("a program name in UTF-8 in the ascii choice, as osslsigncode 2.5 writes it",
+                 self.named(self.sign(self.signer, self.ca), "Kestrova Setup \u00dc".encode())),
+                ("a time with a trailing zero in its fraction, an ESSCertIDv2 naming its default SHA-256",
+                 self.stamp(self.sign(self.signer, self.ca), gen_time=f"{NOW:%Y%m%d%H%M%S}.10Z".encode(),
+                            attributes=[ess_v2_with_default]))]:
+            with self.subTest(what):
+                self.assertAccepted(signature)
+
+    def test_certificates_only_the_chains_vouch_for(self):
+        own_root = Cert("Kestrova Test Root", ca=True, payload=4000)
+        cross = Cert("Kestrova Test Code Signing CA", own_root, ca=True, subject_key=self.ca.key, payload=600)
+        signature = self.sign(self.signer, self.ca)
+        with self.subTest("a root of one's own and its cross-certificate"):
+            self.assertRefused(self.with_certificates(signature, own_root, cross), "nothing verifies")
+            self.assertRefused(self.stamp(signature, extra=[own_root, cross]), "nothing verifies")
+        # Set first, a cross-certificate issued by the time stamp's root: the chain through
+        # it ends nowhere, the one through the real CA at the root given.
+        tsa_cross = Cert("Kestrova Test Code Signing CA", self.tsa_root, ca=True, subject_key=self.ca.key)
+        tree = node(self.stamp(self.sign(self.signer, self.ca)))
+        certificate_set(tree).insert(0, node(tsa_cross.der))
+        first = der(tree)
+        roots, tsa_roots = self.write("root.pem", self.root.pem()), self.write("tsa-root.pem", self.tsa_root.pem())
+        with self.subTest("a cross-certificate first, vouched for by a root given"):
+            self.assertEqual(0, *self.check(first, "--ca", roots, "--tsa-ca", tsa_roots))
+        with self.subTest("a cross-certificate that only the system's bundle would vouch for"):
+            status, output = self.check(first, "--ca", roots, "--tsa-ca", tsa_roots, "--tsa-ca-is-system")
+            self.assertEqual((1, True), (status, "nothing verifies: CN=Kestrova Test Code Signing CA" in output), output)
+
+    def test_attribute_certificates(self):
+        def attribute_certificate(holder, issuer, signer):
+            def names(cert):
+                return [asn1_x509.GeneralName("directory_name", asn1_x509.Name.load(cert.cert.subject.public_bytes()))]
+            info = cms.AttributeCertificateInfoV2({
+                "version": "v2", "holder": {"entity_name": names(holder)}, "issuer": {"v2_form": {"issuer_name": names(issuer)}},
+                "signature": {"algorithm": "sha256_ecdsa"}, "serial_number": 1,
+                "att_cert_validity_period": {"not_before_time": NOW, "not_after_time": NOW + DAY}, "attributes": []})
+            return [0xA1, [node(info.dump()), node(info["signature"].dump()),
+                           [0x03, b"\0" + signer.key.sign(info.dump(), ec.ECDSA(hashes.SHA256()))]]]
+
+        def carrying(element):
+            return self.stamp(self.sign(self.signer, self.ca), carried=[self.tsa.der, self.tsa_root.der, der(element)])
+        good = attribute_certificate(self.tsa, self.tsa_root, self.tsa_root)
+        self.assertAccepted(carrying(good))
+        good[1][2][1] = good[1][2][1][:-1] + bytes([good[1][2][1][-1] ^ 1])
+        for what, element, words in [
+                ("a changed byte in its signature", good, "its issuer did not sign"),
+                ("signed by another key", attribute_certificate(self.tsa, self.tsa_root, self.tsa), "did not sign"),
+                ("held by a stranger", attribute_certificate(Cert("Somebody"), self.tsa_root, self.tsa_root),
+                 "holder or issuer")]:
+            with self.subTest(what):
+                self.assertRefused(carrying(element), words)
+
+    def test_real_signatures_of_debian_packages(self):
+        """The certificate tables of two signed UEFI programs (data/README.md): bare
+        signatures, their roots not at hand, their signers not for code signing."""
+        def check(table, *options):
+            path = self.write("table", table)
+            done = subprocess.run(["/usr/bin/python3", "-B", CHECKS, "bare-signature", path, "--any-usage", *options],
+                                  capture_output=True, text=True, timeout=60)
+            return done.returncode, done.stdout + done.stderr
+        shim = (DATA / "shimx64.efi.signed.table").read_bytes()
+        for table, signer in [(shim, "Microsoft Windows UEFI Driver Publisher"),
+                              ((DATA / "grubx64.efi.signed.table").read_bytes(), "Debian Secure Boot Signer 2022")]:
+            with self.subTest(signer):
+                status, output = check(table)
+                self.assertEqual(0, status, output)
+                self.assertIn(f"signer subject: CN={signer}", output)
+        at = shim.index(bytes.fromhex("9d6b46ad75a2b8d13c42b29f9b80ad1abe7bcfe9"))  # the SHA-1 naming its holder
+        for what, table, words in [
+                ("its attribute certificate held by another certificate", shim[:at] + b"\0" + shim[at + 1:],
+                 "holder or issuer"),
+                ("a table under 8 bytes", shim[:5], "under the 8"),
+                ("its first entry longer than the table", shim[:64], "claims")]:
+            with self.subTest(what):
+                status, output = check(table)
+                self.assertEqual((1, True), (status, words in output), output)
+
+    def test_osslsigncode_verdict_offline_with_the_crls_given(self):
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        closed.close()
+        signer = Cert("Kestrova Revocable Publisher", self.ca, usages=[CODE], crl_url=f"http://127.0.0.1:{port}/ca.crl")
+        self.sign(signer, self.ca, self.root)
+        crl = x509.CertificateRevocationListBuilder().issuer_name(self.ca.name).last_update(NOW - DAY).next_update(
+            NOW + DAY).add_revoked_certificate(x509.RevokedCertificateBuilder().serial_number(
+                signer.cert.serial_number).revocation_date(NOW - DAY).build()).sign(self.ca.key, hashes.SHA256())
+        crl = self.write("ca.crl", crl.public_bytes(serialization.Encoding.DER))
+        fake = self.folder / "bin"
+        fake.mkdir(exist_ok=True)
+        (fake / "openssl").write_text("#!/bin/sh\nexec sleep 60\n")
+        (fake / "openssl").chmod(0o755)
+        for what, options, env, outcome in [
+                ("a distribution point that does not answer", [], {}, (0, "offline")),
+                ("a CRL given that lists it", ["--crl", crl], {}, (1, "revoked")),
+                ("an openssl that does not answer", ["--crl", crl],
+                 {"PATH": f"{fake}:/usr/bin:/bin", "KESTROVA_CHECK_TIME_LIMIT": "1"}, (1, "did not answer within 1 s"))]:
+            with self.subTest(what):
+                done = subprocess.run(["/usr/bin/python3", "-B", CHECKS, "osslsigncode-verify",
+                                       self.folder / "osslsigncode.exe", "--ca", self.roots, "--tsa-ca", self.roots,
+                                       *options], capture_output=True, text=True, timeout=60, env={**os.environ, **env})
+                self.assertEqual((outcome[0], True), (done.returncode, outcome[1] in done.stdout + done.stderr),
+                                 done.stdout + done.stderr)
+
     def test_rsa_pss_intermediate_is_accepted(self):
         rsa_root = Cert("Kestrova PSS Root", ca=True, key=new_key("rsa"))
         ca_key = new_key("rsa")
@@ -283,6 +456,16 @@ class SignatureCheck(unittest.TestCase):
         ca.key, ca.name, ca.der = ca_key, ca.cert.subject, ca.cert.public_bytes(serialization.Encoding.DER)
         signer = Cert("Kestrova PSS Publisher", ca, usages=[CODE])
         self.assertAccepted(self.sign(signer, ca, rsa_root), "--ca", files["pss-root.pem"])
+
+
+def signed_data(tree):
+    """The parts of the SignedData of a ContentInfo tree."""
+    return tree[1][1][1][0][1]
+
+
+def certificate_set(tree):
+    """The certificates of the SignedData of a ContentInfo tree, as a list to edit."""
+    return next(part for part in signed_data(tree) if part[0] == 0xA0)[1]
 
 
 def pe_entry(image):
