@@ -390,7 +390,7 @@ class SignatureCheck(unittest.TestCase):
         signatures, their roots not at hand, their signers not for code signing."""
         def check(table, *options):
             path = self.write("table", table)
-            done = subprocess.run(["/usr/bin/python3", "-B", CHECKS, "bare-signature", path, "--any-usage", *options],
+            done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "bare-signature", path, "--any-usage", *options],
                                   capture_output=True, text=True, timeout=60)
             return done.returncode, done.stdout + done.stderr
         shim = (DATA / "shimx64.efi.signed.table").read_bytes()
@@ -431,7 +431,7 @@ class SignatureCheck(unittest.TestCase):
                 ("an openssl that does not answer", ["--crl", crl],
                  {"PATH": f"{fake}:/usr/bin:/bin", "KESTROVA_CHECK_TIME_LIMIT": "1"}, (1, "did not answer within 1 s"))]:
             with self.subTest(what):
-                done = subprocess.run(["/usr/bin/python3", "-B", CHECKS, "osslsigncode-verify",
+                done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "osslsigncode-verify",
                                        self.folder / "osslsigncode.exe", "--ca", self.roots, "--tsa-ca", self.roots,
                                        *options], capture_output=True, text=True, timeout=60, env={**os.environ, **env})
                 self.assertEqual((outcome[0], True), (done.returncode, outcome[1] in done.stdout + done.stderr),
