@@ -66,6 +66,13 @@ class Store(unittest.TestCase):
         target = S3Target("s3://bucket", endpoint="http://127.0.0.1:9", region="us-east-1")
         with mock.patch.dict("os.environ", {"AWS_ACCESS_KEY_ID": "a", "AWS_SECRET_ACCESS_KEY": "b"}):
             target.client.meta.events.register("before-send.s3", capture)
+            target._create_only.on = True  # the completion carries If-None-Match: *, signed
+            with self.assertRaises(Sent) as sent:
+                target.client.complete_multipart_upload(Bucket="bucket", Key="k", UploadId="u",
+                                                        MultipartUpload={"Parts": [{"PartNumber": 1, "ETag": "e"}]})
+            self.assertEqual(b"*", sent.exception.args[0]["if-none-match"])
+            self.assertIn(b"if-none-match;", sent.exception.args[0]["authorization"])
+            target._create_only.on = False
             for operation, extra, payload in (("upload_part", {"UploadId": "u", "PartNumber": 1}, b"UNSIGNED-PAYLOAD"),
                                               ("put_object", {}, digest(b"part").encode())):
                 with self.subTest(operation), self.assertRaises(Sent) as sent:
@@ -76,13 +83,48 @@ class Store(unittest.TestCase):
     def test_a_store_without_if_none_match_is_compared_before_and_after(self):
         expected = {"Bucket": "bucket", "Key": f"pre/{INSTALLER}", "Body": ANY, "ContentType": "application/octet-stream",
                     "CacheControl": "public, max-age=31536000, immutable", "Metadata": {"sha256": self.installer.sha256}}
-        self.stub.add_client_error("put_object", "NotImplemented", http_status_code=501, expected_params=expected)
         self.stub.add_client_error("head_object", http_status_code=404)
         self.stub.add_response("put_object", {}, expected)
         self.head(self.installer.size, digest(b"someone else's"))
         with self.assertRaisesRegex(Refused, "other bytes than the tree's right after its upload"):
             self.target.put_installers([self.installer], silent)
-        self.assertIs(False, self.target.conditional)
+
+    def test_what_the_store_honours_is_learnt_from_a_probe_that_must_answer_412(self):
+        said = []
+        self.head(10)
+        self.stub.add_response("put_object", {}, {"Bucket": "bucket", "Key": "pre/.publish-probe/create-only",
+                                                  "Body": s3_target.PROBE_BYTES})
+        self.stub.add_response("create_multipart_upload", {"UploadId": "p"})
+        self.stub.add_response("upload_part", {"ETag": '"1"'})
+        self.stub.add_client_error("complete_multipart_upload", "PreconditionFailed", http_status_code=412)
+        self.stub.add_response("abort_multipart_upload", {}, {"Bucket": "bucket", "Key": ANY, "UploadId": "p"})
+        self.target.learn_create_only(said.append)
+        self.stub.assert_no_pending_responses()
+        self.assertEqual((False, True), (self.target.put_honoured, self.target.completion_honoured))
+        self.assertEqual(1, len(said), said)
+        self.assertIn("does not honour If-None-Match: * on a PUT (to a probe object that exists: wrote over it", said[0])
+
+    def multipart(self, honoured, before=None, completion=None):
+        self.target.completion_honoured = honoured
+        self.stub.add_response("create_multipart_upload", {"UploadId": "u1"})
+        self.stub.add_response("upload_part", {"ETag": '"1"'})
+        if before:
+            self.head(self.installer.size, digest(before))  # just before the completion, then judged
+            self.head(self.installer.size, digest(before))
+        else:
+            self.stub.add_client_error("complete_multipart_upload", http_status_code=completion)
+            self.head(self.installer.size, digest(b"theirs"))
+        self.stub.add_response("abort_multipart_upload", {}, {"Bucket": "bucket", "Key": ANY, "UploadId": "u1"})
+        with mock.patch.multiple(s3_target, MULTIPART_THRESHOLD=4, PART_SIZE=64, PART_THREADS=1):
+            with self.assertRaisesRegex(Refused, "appeared since the comparison and holds other bytes"):
+                self.target.put_installers([self.installer], silent)
+        self.stub.assert_no_pending_responses()
+
+    def test_a_412_at_completion_aborts_and_judges_the_object_there(self):
+        self.multipart(True, completion=412)
+
+    def test_a_key_taken_before_the_completion_on_a_store_that_ignores_if_none_match(self):
+        self.multipart(False, before=b"theirs")
 
     def test_a_failed_part_aborts_the_multipart_upload(self):
         self.stub.add_response("create_multipart_upload", {"UploadId": "u1"})
