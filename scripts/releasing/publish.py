@@ -152,8 +152,9 @@ def run(options):
         for key, upload_id, started_at in target.pending_uploads():
             say(f"  pending  an incomplete upload of {key} (started {started_at:%Y-%m-%d %H:%M:%S} UTC)")
         written = [f for f in tree.all if f.path in plan.changed and f.kind != "installer"]
-        say(f"  read     {len(tree.installers)} installers ({megabytes(tree.installers)}) back from {target.name} "
-            f"before the manifest, and {len(written)} files ({megabytes(written)}) once written")
+        say(f"  read     back from {target.name}: every installer ({len(tree.installers)}, "
+            f"{megabytes(tree.installers)}) before the manifest, each of the {len(written)} other files that change "
+            f"({megabytes(written)}) once written")
     if tool:
         for f in checked:
             say(f"  check    {f.path} as https://{tree.host} serves it")
