@@ -28,15 +28,12 @@ class Purge(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 10)
 
     def test_what_the_command_leaves_neither_holds_publish_nor_outlives_it(self):
-        out = tempfile.mktemp()
-        started = time.monotonic()
-        edge_purge.purge(f"setsid sleep 200 & setsid sh -c 'sleep 2; touch {out}' & : {{url}}", "https://h.example/x",
-                         20, silent)
+        out, started = tempfile.mktemp(), time.monotonic()
+        edge_purge.purge(f"setsid sleep 200 & setsid sh -c 'sleep 2; touch {out}' & : {{url}}", "https://h.x/", 20, silent)
         with self.assertRaisesRegex(Refused, "did not finish in 1 s"):
             edge_purge.purge("setsid sleep 200 & sleep 30; : {url}", "https://h.example/x", 1, silent)
-        self.assertLess(time.monotonic() - started, 10)
         time.sleep(3)
-        self.assertFalse(os.path.exists(out))
+        self.assertEqual((True, False), (time.monotonic() - started < 10, os.path.exists(out)))
 
     def test_where_no_namespace_is_allowed_one_line_says_so(self):
         said = []

@@ -19,13 +19,12 @@ class TreeOrder(unittest.TestCase):
         self.assertEqual("downloads/desktop/kestrova-1.0.0-win-x64.exe", tree.served)
 
     def test_the_digests_used_are_those_checked_even_when_sha256sums_changes_after(self):
-        root = make_tree()
-        sums, checked = root / "SHA256SUMS", tree_module.file_sha256
+        root, checked = make_tree(), tree_module.file_sha256
+        sums = root / "SHA256SUMS"
 
-        def check_then_rewrite(path):
-            actual = checked(path)
-            sums.write_text(sums.read_text().replace(actual, digest(b"swapped")))
-            return actual
+        def check_then_rewrite(path):  # SHA256SUMS rewritten once each digest in it is checked
+            sums.write_text(sums.read_text().replace(checked(path), digest(b"swapped")))
+            return checked(path)
         with mock.patch.object(tree_module, "file_sha256", check_then_rewrite):
             tree = Tree(root)
         self.assertEqual(digest(b"MZ installer"), tree.installers[0].sha256)
