@@ -86,8 +86,7 @@ class S3Target:
                 max_pool_connections=PART_THREADS + 2, s3={"addressing_style": "path"} if self.endpoint else {})
             self._client = session.client("s3", endpoint_url=self.endpoint, config=config)
             # botocore 1.29 has no parameter for If-None-Match on PutObject or on
-            # CompleteMultipartUpload; added before
-            # signing, so that the signature covers it.
+            # CompleteMultipartUpload; added before signing, so that the signature covers it.
             self._client.meta.events.register("before-sign.s3.PutObject", self._add_create_only)
             self._client.meta.events.register("before-sign.s3.CompleteMultipartUpload", self._add_create_only)
             self._client.meta.events.register("before-sign.s3.UploadPart", self._sign_without_payload)
@@ -223,9 +222,9 @@ class S3Target:
         self.put_honoured = status == 412
         if not self.put_honoured:
             progress(f"publish: warning: {self.party} ({self.name}) does not honour If-None-Match: * on a PUT "
-                     f"(to a probe object that exists: {answer(status)}): an installer another publisher writes under the "
-                     "same key between the check just before the upload and the upload itself is replaced; compared "
-                     "just before and again after")
+                     f"(to a probe object that exists: {answer(status)}): an installer another publisher writes "
+                     "under the same key between the check just before the upload and the upload itself is replaced; "
+                     "compared just before and again after")
         created, _ = self.call(f"the start of an upload of {key}", "create_multipart_upload", Bucket=self.bucket,
                                Key=key)
         upload_id, completed = created["UploadId"], False
@@ -246,9 +245,9 @@ class S3Target:
         self.completion_honoured = status == 412
         if not self.completion_honoured:
             progress(f"publish: warning: {self.party} ({self.name}) does not honour If-None-Match: * on the "
-                     f"completion of a multipart upload (to a probe object that exists: {answer(status)}): an installer "
-                     "another publisher writes under the same key between the check just before the completion and "
-                     "the completion is replaced; compared just before and again after")
+                     f"completion of a multipart upload (to a probe object that exists: {answer(status)}): an "
+                     "installer another publisher writes under the same key between the check just before the "
+                     "completion and the completion is replaced; compared just before and again after")
 
     def abort(self, key, upload_id):
         try:
