@@ -1,10 +1,11 @@
 """An rsync destination as a publish target: the web root of a download host, as a local
 folder, host:path (over ssh) or rsync://host/module/path.
 
-Trusts nothing rsync lists: names are matched against the tree's own paths, and
-everything is judged by rsync on the target's side, so that a remote target is judged
-the same way as a local one. Every rsync call names its files with --files-from and
---no-implied-dirs: the folders on the way are neither sent nor compared, so the
+Trusts nothing rsync lists: names are matched against the tree's own paths, and the
+comparison is made by rsync on the target's side, so that a remote target is judged the
+same way as a local one; but every installer, and every file once written, is trusted
+only once read back and hashed here. Every rsync call names its files with --files-from
+and --no-implied-dirs: the folders on the way are neither sent nor compared, so the
 target's folders keep their modes and owners, and a folder that is a symbolic link
 stays one. No --copy-links: a link is never followed at a file's name on the target.
 --no-motd: a daemon's message of the day must not mix with the listings read here.
