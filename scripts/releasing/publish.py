@@ -3,12 +3,15 @@ a client read a manifest whose installer is not completely served, at any target
 
   1. the tree checked, then every target read and compared; nothing is written before
      every target has been compared (a refusal anywhere changes nothing anywhere);
-  2. every new installer to every target, create-only;
-  3. each new installer read back from each target and its SHA-256 compared; then each
-     fetched over HTTPS as the download host serves it (kestrova-release check);
-  4. the manifest to every target;
+  2. every new installer to every target, create-only (on a bucket, what the store
+     honours of If-None-Match: * learnt first, with a probe object);
+  3. every installer of the tree, new or found there, read back from each target and its
+     SHA-256 compared; then each new one fetched over HTTPS as the download host serves
+     it (kestrova-release check);
+  4. the manifest to every target, each read back;
   5. the manifest purged from the edge (on every run), then the live check;
-  6. the setup, the rest of the tree and SHA256SUMS, then the purge of those that changed.
+  6. the setup, the rest of the tree and SHA256SUMS, each read back, then the purge of
+     those that changed.
 
 Trusts nothing it is handed: the tree, its lists and manifest, and what each target
 holds are checked by the modules this one calls. The command line is parsed here; a
@@ -113,6 +116,10 @@ def make_target(url, settings):
     return RsyncTarget(url)
 
 
+def megabytes(files):
+    return f"{sum(f.size for f in files) / 1e6:.1f} MB"
+
+
 def say(line):
     print(line, flush=True)
 
@@ -144,6 +151,10 @@ def run(options):
             say(line)
         for key, upload_id, started_at in target.pending_uploads():
             say(f"  pending  an incomplete upload of {key} (started {started_at:%Y-%m-%d %H:%M:%S} UTC)")
+        written = [f for f in tree.all if f.path in plan.changed and f.kind != "installer"]
+        say(f"  read     back from {target.name}: every installer ({len(tree.installers)}, "
+            f"{megabytes(tree.installers)}) before the manifest, each of the {len(written)} other files that change "
+            f"({megabytes(written)}) once written")
     if tool:
         for f in checked:
             say(f"  check    {f.path} as https://{tree.host} serves it")
@@ -166,12 +177,16 @@ def run(options):
 
     # 2. and 3. Installers everywhere and read back, checked through the host.
     t = time.monotonic()
+    for target in targets:
+        if isinstance(target, S3Target):
+            target.learn_create_only(say)
     for target, plan in zip(targets, plans):
         target.put_installers(plan.new_installers, say)
     clock["installers"] = time.monotonic() - t
     t = time.monotonic()
-    for target, plan in zip(targets, plans):
-        target.read_back(plan.new_installers, say)
+    for target in targets:
+        # Every installer, found there or uploaded: only what was read is trusted.
+        target.read_back(tree.installers, say)
     expected = None
     with tempfile.TemporaryDirectory(prefix="publish-") as scratch:
         for f in checked:

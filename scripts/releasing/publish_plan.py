@@ -1,8 +1,9 @@
 """The publish plan: what an upload tree holds, in which order each kind of file goes
 out, the headers each kind is served with, and what a target's comparison allows.
 
-Trusts nothing it is handed: the tree is checked by tree.check_tree (regular files
-only, exactly what SHA256SUMS lists, every digest right) before anything else is read,
+Trusts nothing it is handed: the tree is checked by tree.checked_digests (regular files
+only, exactly what SHA256SUMS lists, every digest right; SHA256SUMS read once, so the
+digests used are those checked) before anything else is read,
 the manifest's URL is parsed and its host checked, and a target's answers are states
 that are judged here, never paths or commands.
 """
@@ -12,8 +13,8 @@ import os
 import re
 import urllib.parse
 
-from .refusal import Refused, file_sha256, read_limited
-from .tree import SUMS, check_tree, read_sums
+from .refusal import Refused, read_limited
+from .tree import SUMS, checked_digests
 
 MANIFEST = "downloads/desktop/kestrova-win-x64.json"
 INSTALLERS = "downloads/desktop/"
@@ -69,15 +70,13 @@ class Tree:
         if not os.path.isdir(root):
             raise Refused(f"--tree: {root} is not a folder")
         try:
-            listed = check_tree(root)
+            digests = checked_digests(root)
         except Refused as e:
             raise Refused(f"--tree: {e}")
-        for path in listed:
+        for path in digests:
             if not SAFE_PATH.fullmatch(path):
                 raise Refused(f"--tree: {path!r} is not a path of an upload tree")
-        digests = dict(read_sums(read_limited(os.path.join(root, SUMS), 1 << 20, SUMS)))
-        digests[SUMS] = file_sha256(os.path.join(root, SUMS))
-        files = {path: TreeFile(root, path, digests[path], kind_of(path)) for path in listed + [SUMS]}
+        files = {path: TreeFile(root, path, digest, kind_of(path)) for path, digest in digests.items()}
         if MANIFEST not in files:
             raise Refused(f"--tree: {root} has no {MANIFEST} (not an upload tree of scripts/release)")
         self.root = root

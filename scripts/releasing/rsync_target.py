@@ -1,10 +1,11 @@
 """An rsync destination as a publish target: the web root of a download host, as a local
 folder, host:path (over ssh) or rsync://host/module/path.
 
-Trusts nothing rsync lists: names are matched against the tree's own paths, and
-everything is judged by rsync on the target's side, so that a remote target is judged
-the same way as a local one. Every rsync call names its files with --files-from and
---no-implied-dirs: the folders on the way are neither sent nor compared, so the
+Trusts nothing rsync lists: names are matched against the tree's own paths, and the
+comparison is made by rsync on the target's side, so that a remote target is judged the
+same way as a local one; but every installer, and every file once written, is trusted
+only once read back and hashed here. Every rsync call names its files with --files-from
+and --no-implied-dirs: the folders on the way are neither sent nor compared, so the
 target's folders keep their modes and owners, and a folder that is a symbolic link
 stays one. No --copy-links: a link is never followed at a file's name on the target.
 --no-motd: a daemon's message of the day must not mix with the listings read here.
@@ -19,7 +20,7 @@ import subprocess
 import tempfile
 
 from .publish_plan import DIFFERENT, IDENTICAL, LINK, NEW, OTHER
-from .refusal import Refused
+from .refusal import Refused, open_regular
 
 IO_TIMEOUT = 120          # seconds without data before rsync gives up
 LISTING_TIMEOUT = 600     # a listing or a --checksum comparison (it reads every file)
@@ -137,23 +138,36 @@ class RsyncTarget:
 
     def describe(self, f):
         """The SHA-256 of f's name on the target, for a message (fetched when remote)."""
+        digest, _ = self.digest_on_target(f)
+        return digest or "unknown (no longer a file, or it cannot be fetched)"
+
+    def digest_on_target(self, f):
+        """(SHA-256, size) of the bytes the target holds under f's name, read here: a
+        local target's file opened (a folder link on the way followed, as --keep-dirlinks
+        writes through it; the name itself never), a remote one's fetched into a scratch
+        folder first; (None, 0) when there is no such file or it cannot be fetched."""
         if not self.remote:
             try:
-                from .refusal import file_sha256
-                return file_sha256(os.path.join(self.name, f.path))
+                with open_regular(os.path.join(self.name, f.path)) as held:
+                    digest = hashlib.file_digest(held, "sha256")
+                    return digest.hexdigest(), held.tell()
             except Refused:
-                return "unknown (no longer a file)"
+                return None, 0
         with tempfile.TemporaryDirectory(prefix="publish-fetch-") as scratch:
+            fetched = os.path.join(scratch, "fetched")
             try:
                 done = subprocess.run(["rsync", "--quiet", "--no-motd", f"--timeout={IO_TIMEOUT}",
-                                       self.destination + f.path, os.path.join(scratch, "fetched")],
+                                       self.destination + f.path, fetched],
                                       stdin=subprocess.DEVNULL, capture_output=True, timeout=TRANSFER_TIMEOUT)
             except subprocess.TimeoutExpired:
-                return "unknown (cannot fetch it)"
+                return None, 0
             if done.returncode != 0:
-                return "unknown (cannot fetch it)"
-            with open(os.path.join(scratch, "fetched"), "rb") as fetched:
-                return hashlib.file_digest(fetched, "sha256").hexdigest()
+                return None, 0
+            try:
+                with open_regular(fetched) as held:
+                    return hashlib.file_digest(held, "sha256").hexdigest(), os.fstat(held.fileno()).st_size
+            except Refused:
+                return None, 0
 
     def upload(self, what, files, create_only=False, progress=print):
         """Writes the files that differ, each under a temporary name then renamed;
@@ -197,17 +211,16 @@ class RsyncTarget:
                                   "tree's; it was left as it is and the manifest is unchanged everywhere")
                 progress(f"  skip     {path} (appeared since the comparison, identical)")
 
-    def read_back(self, files, progress=print):
-        """Each file as the target holds it, compared by the receiver (a --checksum dry
-        run: the digests are computed there and nothing travels back)."""
-        if not files:
-            return
-        states = self.compare([f.path for f in files])
+    def read_back(self, files, progress=print, when="when read back before the manifest; the manifest is "
+                                                       "unchanged everywhere"):
+        """Each file as the target holds it, read here and hashed (digest_on_target) and
+        compared with the tree's checked SHA-256, not with the tree's file as it is now."""
         for f in files:
-            if states.get(f.path) != IDENTICAL:
-                raise Refused(f"{self.name}/{f.path} does not hold the tree's bytes after the upload (SHA-256 "
-                              f"{self.describe(f)}); the manifest is unchanged everywhere")
-            progress(f"  verified {f.path} on {self.name} (SHA-256 compared there)")
+            digest, size = self.digest_on_target(f)
+            if (digest, size) != (f.sha256, f.size):
+                raise Refused(f"{self.name}/{f.path} does not hold the tree's bytes (SHA-256 "
+                              f"{digest or 'unknown: no longer a file, or it cannot be fetched'}) {when}")
+            progress(f"  verified {f.path} on {self.name} (read back, SHA-256 compared)")
 
     def put(self, what, files, progress=print):
         """Replaces the files that differ (the manifest, the setup, SHA256SUMS), each
@@ -216,6 +229,7 @@ class RsyncTarget:
         if unwritten:
             raise Refused(f"rsync did not write {unwritten[0]} to {self.name}: it changed since the comparison "
                           f"(in the tree or on {self.name}); publish again")
+        self.read_back(files, progress, "when read back after its upload")
 
     def pending_uploads(self):
         return []

@@ -1,9 +1,14 @@
 """An S3 bucket as a publish target (AWS S3 or any S3-compatible store: R2, GCS, B2,
 Ceph, Swift's s3api), through boto3.
 
-Trusts nothing the store answers: an object is the tree's file only when its size and
-SHA-256 match (its x-amz-meta-sha256, or the object itself hashed when it has none),
-and a new installer is read back whole and hashed before any manifest names it.
+Trusts nothing the store answers: the comparison goes by size and SHA-256 (its
+x-amz-meta-sha256, or the object itself hashed when it has none), but every installer,
+uploaded or found there, is read back whole and hashed before any manifest names it, and
+every other object is read back once written. Installers are created only: with
+If-None-Match: * on the PUT and on the completion of a multipart upload where the store
+honours it, learnt once per run with a probe object (PROBE, never served, left in place);
+where it does not, the key is compared just before and again after, and one warning line
+names the race that remains.
 Credentials come only from the AWS SDK's own chain (a credentials file, AWS_PROFILE,
 the environment the caller set); nothing here reads, passes on or prints them. The
 bucket is used as its owner set it up: nothing here creates or reconfigures it.
@@ -31,6 +36,10 @@ MAX_PARTS = 10000
 PART_THREADS = 4
 CHUNK = 1 << 20
 BUCKET = re.compile(r"[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]")
+READ_BEFORE_MANIFEST = "when read back before the manifest; the manifest is unchanged everywhere"
+READ_AFTER_PUT = "when read back after its upload"
+PROBE = ".publish-probe/create-only"  # under the prefix; no file of an upload tree is there
+PROBE_BYTES = b"scripts/publish learns here whether this store honours If-None-Match: *\n"
 PREFIX = re.compile(r"[A-Za-z0-9._+-]+(/[A-Za-z0-9._+-]+)*")
 
 
@@ -56,7 +65,8 @@ class S3Target:
         self.endpoint, self.region, self.profile = endpoint, region, profile
         self.party = f"the store at {endpoint}" if endpoint else "AWS S3"
         self.states = {}
-        self.conditional = None   # whether the store honours If-None-Match: * on a PUT
+        # Whether the store honours If-None-Match: * on a PUT and on a completion (learn_create_only).
+        self.put_honoured = self.completion_honoured = False
         self._create_only = threading.local()
         self._client = None
 
@@ -75,9 +85,10 @@ class S3Target:
                 connect_timeout=CONNECT_TIMEOUT, read_timeout=READ_TIMEOUT, retries={"max_attempts": 3},
                 max_pool_connections=PART_THREADS + 2, s3={"addressing_style": "path"} if self.endpoint else {})
             self._client = session.client("s3", endpoint_url=self.endpoint, config=config)
-            # botocore 1.29 has no parameter for If-None-Match on PutObject; added before
-            # signing, so that the signature covers it.
+            # botocore 1.29 has no parameter for If-None-Match on PutObject or on
+            # CompleteMultipartUpload; added before signing, so that the signature covers it.
             self._client.meta.events.register("before-sign.s3.PutObject", self._add_create_only)
+            self._client.meta.events.register("before-sign.s3.CompleteMultipartUpload", self._add_create_only)
             self._client.meta.events.register("before-sign.s3.UploadPart", self._sign_without_payload)
         return self._client
 
@@ -196,6 +207,55 @@ class S3Target:
         return count
 
     # --- writing ----------------------------------------------------------------------
+    def learn_create_only(self, progress=print):
+        """Learns whether the store honours If-None-Match: * on a PUT and on the completion
+        of a multipart upload, from what it does, not what it says: the probe object made
+        once (and left), then a conditional PUT and a conditional completion of a one-part
+        upload to its key must each answer 412. One warning line for each it does not honour."""
+        key = self.key(PROBE)
+        head, status = self.call(f"the HEAD of {key}", "head_object", Bucket=self.bucket, Key=key)
+        if head is None and status == 404:
+            self.put_bytes(key, PROBE_BYTES, create_only=False)
+        elif head is None:
+            raise Refused(f"{self.party} answered {status} to the HEAD of {key} ({self.name})")
+        status = self.put_bytes(key, PROBE_BYTES, create_only=True)
+        self.put_honoured = status == 412
+        if not self.put_honoured:
+            progress(f"publish: warning: {self.party} ({self.name}) does not honour If-None-Match: * on a PUT "
+                     f"(to a probe object that exists: {answer(status)}): an installer another publisher writes "
+                     "under the same key between the check just before the upload and the upload itself is replaced; "
+                     "compared just before and again after")
+        created, _ = self.call(f"the start of an upload of {key}", "create_multipart_upload", Bucket=self.bucket,
+                               Key=key)
+        upload_id, completed = created["UploadId"], False
+        try:
+            part, _ = self.call(f"the upload of a part of {key}", "upload_part", Bucket=self.bucket, Key=key,
+                                UploadId=upload_id, PartNumber=1, Body=PROBE_BYTES)
+            self._create_only.on = True
+            try:
+                done, status = self.call(f"the completion of an upload of {key}", "complete_multipart_upload",
+                                         Bucket=self.bucket, Key=key, UploadId=upload_id,
+                                         MultipartUpload={"Parts": [{"PartNumber": 1, "ETag": part["ETag"]}]})
+            finally:
+                self._create_only.on = False
+            completed = done is not None
+        finally:
+            if not completed:
+                self.abort(key, upload_id)
+        self.completion_honoured = status == 412
+        if not self.completion_honoured:
+            progress(f"publish: warning: {self.party} ({self.name}) does not honour If-None-Match: * on the "
+                     f"completion of a multipart upload (to a probe object that exists: {answer(status)}): an "
+                     "installer another publisher writes under the same key between the check just before the "
+                     "completion and the completion is replaced; compared just before and again after")
+
+    def abort(self, key, upload_id):
+        try:
+            self.call(f"the abort of the upload of {key}", "abort_multipart_upload", Bucket=self.bucket, Key=key,
+                      UploadId=upload_id)
+        except Refused:
+            pass  # the failure that brought us here is the one to report
+
     def put_installers(self, files, progress=print):
         """Creates each new installer, never over an object with other bytes: one that
         appeared since the comparison must hold the tree's bytes."""
@@ -225,19 +285,24 @@ class S3Target:
             finally:
                 self._create_only.on = False
 
+    def put_bytes(self, key, data, create_only):
+        """The status of a PUT of data to key: None (written or ignored), 412 or 501."""
+        self._create_only.on = create_only
+        try:
+            return self.call(f"the upload of {key}", "put_object", Bucket=self.bucket, Key=key, Body=data)[1]
+        finally:
+            self._create_only.on = False
+
     def put_created(self, f, progress):
         key = self.key(f.path)
-        if self.conditional is not False:
+        if self.put_honoured:
             _, status = self.put_object(f, create_only=True)
             if status == 412:
                 return self.appeared(f, progress)
-            if status is None:
-                self.conditional = True
-                progress(f"  uploaded {f.path} to {self.name} (one PUT with If-None-Match: *)")
-                return
-            if status != 501:
+            if status is not None:
                 raise Refused(f"{self.party} answered {status} to the upload of {key} ({self.name})")
-            self.conditional = False
+            progress(f"  uploaded {f.path} to {self.name} (one PUT with If-None-Match: *)")
+            return
         # The store does not honour If-None-Match: compared just before and again after.
         if self.object_state(f) != NEW:
             return self.appeared(f, progress)
@@ -255,8 +320,9 @@ class S3Target:
     def put_multipart(self, f, progress):
         """Uploads f in parts, several at once; any failure or signal aborts the upload,
         so that no part is left behind (a SIGKILL leaves them: --abort-uploads-older-than).
-        CompleteMultipartUpload replaces whatever is there, so the key is compared just
-        before completing and again after."""
+        The completion carries If-None-Match: * where the store honours it (a 412 aborts
+        the upload, and the object there is judged like one that appeared); elsewhere it
+        replaces whatever is there, so the key is compared just before and again after."""
         key = self.key(f.path)
         content_type, cache_control = f.headers
         created, _ = self.call(f"the start of the upload of {key}", "create_multipart_upload", Bucket=self.bucket,
@@ -287,11 +353,17 @@ class S3Target:
                         progress(f"  sending  {f.path} to {self.name}: {percent}% "
                                  f"({min(len(parts) * part_size, f.size) >> 20} of {f.size >> 20} MB)")
                 pool.shutdown()
-                if self.object_state(f) != NEW:
+                if not self.completion_honoured and self.object_state(f) != NEW:
                     return self.appeared(f, progress)
-                _, status = self.call(f"the completion of the upload of {key}", "complete_multipart_upload",
-                                      Bucket=self.bucket, Key=key, UploadId=upload_id,
-                                      MultipartUpload={"Parts": parts})
+                self._create_only.on = self.completion_honoured
+                try:
+                    _, status = self.call(f"the completion of the upload of {key}", "complete_multipart_upload",
+                                          Bucket=self.bucket, Key=key, UploadId=upload_id,
+                                          MultipartUpload={"Parts": parts})
+                finally:
+                    self._create_only.on = False
+                if status == 412:
+                    return self.appeared(f, progress)
                 if status is not None:
                     raise Refused(f"{self.party} answered {status} to the completion of the upload of {key} "
                                   f"({self.name})")
@@ -300,11 +372,10 @@ class S3Target:
                 if not completed:
                     # Parts still being sent would outlive an abort issued now.
                     pool.shutdown(wait=True, cancel_futures=True)
-                    try:
-                        self.call(f"the abort of the upload of {key}", "abort_multipart_upload", Bucket=self.bucket,
-                                  Key=key, UploadId=upload_id)
-                    except Refused:
-                        pass  # the failure that brought us here is the one to report
+                    self.abort(key, upload_id)
+        if self.completion_honoured:
+            progress(f"  uploaded {f.path} to {self.name} (in {count} parts, completed with If-None-Match: *)")
+            return
         self.check_after(f)
         progress(f"  uploaded {f.path} to {self.name} (in {count} parts; compared after, as a completion "
                  "replaces any object)")
@@ -337,21 +408,27 @@ class S3Target:
                 total += len(data)
         return digest.hexdigest(), total
 
-    def read_back(self, files, progress=print):
-        """Each file fetched whole from the store and hashed."""
+    def read_back(self, files, progress=print, when=READ_BEFORE_MANIFEST):
+        """Each file fetched whole from the store and hashed; one that does not hold the
+        tree's bytes is refused, the message ending with `when`."""
         for f in files:
             reader = self.hash_ranges if f.size > MULTIPART_THRESHOLD else self.hash_object
             digest, size = reader(self.key(f.path), f.size)
             if (digest, size) != (f.sha256, f.size):
-                raise Refused(f"{self.name}/{f.path} does not hold the tree's bytes after the upload ({size} bytes, "
-                              f"SHA-256 {digest}); the manifest is unchanged everywhere")
+                raise Refused(f"{self.name}/{f.path} does not hold the tree's bytes ({size} bytes, SHA-256 {digest}) "
+                              f"{when}")
             progress(f"  verified {f.path} on {self.name} (read back, SHA-256 compared)")
 
     def put(self, what, files, progress=print):
         """Replaces the files (the manifest, the setup, SHA256SUMS): one PUT each, which
-        a store makes visible whole or not at all."""
+        a store makes visible whole or not at all, then read back."""
         for f in files:
             _, status = self.put_object(f, create_only=False)
             if status is not None:
                 raise Refused(f"{self.party} answered {status} to the upload of {self.key(f.path)} ({self.name})")
             progress(f"  uploaded {f.path} to {self.name}")
+            self.read_back([f], progress, READ_AFTER_PUT)
+
+
+def answer(status):
+    return f"answered {status}, not 412" if status else "wrote over it, not 412"

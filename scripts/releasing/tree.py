@@ -2,6 +2,7 @@
 digest. Trusts nothing in the tree: links, FIFOs, devices and paths out of it are refused
 before anything is read."""
 
+import hashlib
 import os
 import re
 import stat
@@ -65,12 +66,20 @@ def read_sums(data):
 def check_tree(root):
     """The files SHA256SUMS lists, after checking that the tree is regular files only,
     holds exactly those files and SHA256SUMS, and that every digest holds."""
+    return [path for path in checked_digests(root) if path != SUMS]
+
+
+def checked_digests(root):
+    """{path: SHA-256} of every file SHA256SUMS lists, in its order, and of SHA256SUMS
+    itself, all from the one reading of SHA256SUMS that was checked (check_tree's
+    checks): the digests used are the ones checked."""
     if not os.path.isdir(root) or os.path.islink(root):
         raise Refused(f"{root} is not a folder")
     present = set(regular_files(root))
     if SUMS not in present:
         raise Refused(f"{root} has no {SUMS}")
-    listed = read_sums(read_limited(os.path.join(root, SUMS), MAX_SUMS_BYTES, SUMS))
+    data = read_limited(os.path.join(root, SUMS), MAX_SUMS_BYTES, SUMS)
+    listed = read_sums(data)
     names = {path for path, _ in listed}
     for path in sorted(present - names - {SUMS}):
         raise Refused(f"{path} is in the tree but not listed in {SUMS}")
@@ -80,5 +89,4 @@ def check_tree(root):
         actual = file_sha256(os.path.join(root, path))
         if actual != digest:
             raise Refused(f"{path} has SHA-256 {actual}, {SUMS} says {digest}")
-    return [path for path, _ in listed]
-
+    return {**dict(listed), SUMS: hashlib.sha256(data).hexdigest()}

@@ -6,7 +6,9 @@ live check meets a stale edge unless the manifest is purged. After the first pub
 setup under Wine runs twice with the edge as its download host (tests/e2e/release_rehearsal.py).
 """
 
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -70,6 +72,16 @@ class PublishToStore(unittest.TestCase):
         self.assertEqual((1, 1), (done.returncode, len(done.stderr.splitlines())), done.stdout + done.stderr)
         self.assertRegex(done.stderr, "^publish: .*" + words)
 
+    def interrupted(self, tree, at, stop, both=False):
+        """(status, stderr) of a publish that stop(process) meets at the first line starting with `at`."""
+        process = subprocess.Popen(self.command(tree, live=False, purge=False, targets=None if both else
+                                                self.bucket_only()), env=self.store.environment(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        next(line for line in process.stdout if line.startswith(at))
+        stop(process)
+        errors = process.communicate(timeout=120)[1]
+        return process.returncode, errors
+
     def bucket(self):
         """{key: (size, ETag)} of every object in the bucket."""
         listed = self.s3.list_objects_v2(Bucket="kestrova").get("Contents", [])
@@ -90,7 +102,11 @@ class PublishToStore(unittest.TestCase):
             self.assertNotIn(SECRET, done.stdout)
             self.assertRegex(done.stdout, "uploaded downloads/desktop/Kestrova-3.2.0-win-x64.exe to s3://kestrova "
                                           "\\(in \\d+ parts")
-            self.assertNotIn("warning", done.stdout)  # check --live is silent on the edge
+            # Swift's s3api answers 501 to a conditional PUT, 412 to a conditional completion (the
+            # probe, left in place); check --live is silent on the edge.
+            self.assertEqual(["on a PUT (to a probe object that exists: answered 501, not 412)"], [
+                re.search(r"If-None-Match: \* (on [^(]*\([^)]*\))", line)[1] for line in done.stdout.splitlines()
+                if "warning" in line])
             for key, kind in ((MANIFEST, ("application/json", "no-cache")),
                               (f"downloads/desktop/{DEFAULT_NAME}", ("application/octet-stream",
                                                                      "public, max-age=31536000, immutable")),
@@ -127,25 +143,40 @@ class PublishToStore(unittest.TestCase):
             self.assertOneLine(done, "the store at http://127.0.0.1:9 did not answer")
             self.assertEqual(before, snapshot(self.www))
 
+        key = "downloads/desktop/kestrova-3.3.0-win-x64.exe"
+        for what, stopped in (("SIGTERM", lambda p: p.send_signal(signal.SIGTERM)),
+                              ("the key taken by another publisher", lambda p: self.s3.put_object(
+                                  Bucket="kestrova", Key=key, Body=b"MZ theirs"))):
+            with self.subTest(f"{what} during the multipart upload: aborted, nothing of ours under the key"):
+                status, stderr = self.interrupted(self.third, "  sending", stopped)
+                self.assertEqual(1, status, stderr)
+                self.assertRegex(stderr, "interrupted by a signal" if what == "SIGTERM" else
+                                 "appeared since the comparison and holds other bytes")
+                self.assertEqual([], self.s3.list_multipart_uploads(Bucket="kestrova").get("Uploads", []))
+                self.assertEqual((self.second / MANIFEST).read_bytes(), self.manifest_on_both()[0])
+        self.assertEqual(b"MZ theirs", self.s3.get_object(Bucket="kestrova", Key=key)["Body"].read())
+        self.s3.delete_object(Bucket="kestrova", Key=key)
+
         with self.subTest("killed during the multipart upload: nothing under the key, the old manifest live"):
-            key = "downloads/desktop/kestrova-3.3.0-win-x64.exe"
-            process = subprocess.Popen(self.command(self.third, live=False, purge=False, targets=self.bucket_only()),
-                                       env=self.store.environment(), stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-            for line in process.stdout:
-                if line.startswith("  sending"):
-                    process.send_signal(signal.SIGKILL)
-                    break
-            process.wait(60)
-            process.stdout.close()
-            self.assertEqual(-signal.SIGKILL, process.returncode)
+            self.assertEqual(-signal.SIGKILL, self.interrupted(self.third, "  sending", lambda p: p.kill())[0])
             self.assertNotIn(key, self.bucket())
             self.assertEqual((self.second / MANIFEST).read_bytes(), self.manifest_on_both()[0])
             self.assertEqual([key], [u["Key"] for u in self.s3.list_multipart_uploads(Bucket="kestrova")["Uploads"]])
+            done = self.publish(self.third, "--dry-run", targets=self.bucket_only())
+            self.assertRegex(done.stdout, f"pending  an incomplete upload of {key} \\(started ")
+            self.assertIn("read     back from s3://kestrova: every installer (2, 1529.7 MB) before the manifest, "
+                          "each of the 3 other files that change (", done.stdout)
             done = self.publish(self.third, "--abort-uploads-older-than", "0", targets=self.bucket_only())
             self.assertEqual((0, ""), (done.returncode, done.stderr), done.stdout)
             self.assertIn(f"aborted  the incomplete upload of {key}", done.stdout)
             self.assertEqual([], self.s3.list_multipart_uploads(Bucket="kestrova").get("Uploads", []))
+
+        with self.subTest("killed in the manifest stage: each manifest's installer is on its target"):
+            self.assertEqual(-signal.SIGKILL, self.interrupted(self.first, f"  uploaded {MANIFEST}", lambda p: p.kill(),
+                                                               both=True)[0])
+            bucket, www = self.manifest_on_both()
+            self.assertEqual((self.first / MANIFEST).read_bytes(), www)
+            self.assertIn(json.loads(bucket)["url"].split("/", 3)[3], self.bucket())  # old or new, its installer there
 
         with self.subTest("rollback to the first release on the bucket and the folder"):
             done = self.publish(self.first)

@@ -338,13 +338,14 @@ class ReleaseScript(unittest.TestCase):
     def test_reference_release_command_signed_then_token_signed(self):
         # A signer command (osslsigncode with the test PFX, no time stamp of its own) that
         # leaves two writers behind: one in its process group, which must die with it, and
-        # one out of it, whose write must miss what is checked and published. The script
+        # one that it waits for until it has left with setsid, which must die with it too. The script
         # adds the time stamp, from the second authority since the first never answers.
         out, late = self.work / "upload", self.work / "late-writer-ran"
+        escaped, detached = self.work / "escaped", self.work / "detached"
         command = (f"osslsigncode sign -pkcs12 {self.pfx} -readpass {self.password} -h sha256 -in {{file}} "
                    "-out {file}.signed && mv {file}.signed {file} && { (sleep 3; printf X | dd of={file} bs=1 "
-                   f"seek=200 conv=notrunc; touch {late}) & setsid sh -c 'sleep 3; printf X | dd of=\"$0\" bs=1 "
-                   "seek=300 conv=notrunc' {file} & }")
+                   f"seek=200 conv=notrunc; touch {late}) & setsid sh -c 'touch {detached}; sleep 3; echo escaped "
+                   f"> {escaped}' & }} && while [ ! -e {detached} ]; do sleep 0.1; done")
         silent = socket.create_server(("127.0.0.1", 0))  # the kernel accepts, nobody answers
         with silent:
             done = release("--host", HOST, "--default-installer", self.reference, "--installer", self.reference,
@@ -355,10 +356,11 @@ class ReleaseScript(unittest.TestCase):
         print(done.stdout)
         stamping = re.search(f"release: time stamp added by {self.tsa_url} \\(attempt 4\\) in ([0-9.]+) s", done.stdout)
         self.assertLess(float(stamping[1]), 45, done.stdout)
-        self.assertFalse(late.exists())
+        self.assertEqual((True, False, False), (detached.exists(), late.exists(), escaped.exists()))
         self.assertEqual(0, subprocess.run(["osslsigncode", "verify", "-in", out / "KestrovaSetup.exe", "-CAfile", self.ca,
                                             "-TSA-CAfile", self.tsa_ca], capture_output=True).returncode)
         desktop = out / "downloads" / "desktop"
+        self.assertNotEqual(os.stat(self.reference).st_ino, (desktop / DEFAULT_NAME).stat().st_ino)
         self.assertEqual(["BUILDINFO", "KestrovaSetup.exe", "SHA256SUMS", "downloads/desktop/" + DEFAULT_NAME,
                           "downloads/desktop/kestrova-win-x64.json"],
                          sorted(p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()))

@@ -1,7 +1,9 @@
 import unittest
+from unittest import mock
 
-from units.helpers import make_tree
+from units.helpers import digest, make_tree
 
+from releasing import tree as tree_module
 from releasing.publish_plan import DIFFERENT, IDENTICAL, LINK, NEW, TargetPlan, Tree, checked_installers
 from releasing.refusal import Refused
 
@@ -15,6 +17,18 @@ class TreeOrder(unittest.TestCase):
         self.assertEqual("public, max-age=31536000, immutable", tree.installers[0].headers[1])
         self.assertEqual("public, max-age=300", tree.rest[0].headers[1])
         self.assertEqual("downloads/desktop/kestrova-1.0.0-win-x64.exe", tree.served)
+
+    def test_the_digests_used_are_those_checked_even_when_sha256sums_changes_after(self):
+        root, checked = make_tree(), tree_module.file_sha256
+        sums = root / "SHA256SUMS"
+
+        def check_then_rewrite(path):  # SHA256SUMS rewritten once each digest in it is checked
+            sums.write_text(sums.read_text().replace(checked(path), digest(b"swapped")))
+            return checked(path)
+        with mock.patch.object(tree_module, "file_sha256", check_then_rewrite):
+            tree = Tree(root)
+        self.assertEqual(digest(b"MZ installer"), tree.installers[0].sha256)
+        self.assertNotEqual(digest(sums.read_bytes()), tree.rest[-1].sha256)
 
     def test_refused_trees(self):
         for files, words in [
