@@ -114,8 +114,9 @@ class SignatureCheck(unittest.TestCase):
         (cls.folder / name).write_bytes(data)
         return cls.folder / name
 
-    def sign(self, signer, *chain, digest="sha256"):
-        """The signature block of the test PE signed by osslsigncode, as a ContentInfo."""
+    def sign(self, signer, *chain, digest="sha256", build=None):
+        """The signature block of the test PE (or of the PE file build) signed by
+        osslsigncode, as a ContentInfo."""
         key = self.write("key.pem", signer.key.private_bytes(serialization.Encoding.PEM,
                                                              serialization.PrivateFormat.PKCS8,
                                                              serialization.NoEncryption()))
@@ -123,15 +124,13 @@ class SignatureCheck(unittest.TestCase):
         signed = self.folder / "osslsigncode.exe"
         signed.unlink(missing_ok=True)
         subprocess.run(["osslsigncode", "sign", "-certs", certs, "-key", key, "-h", digest, "-n", "Kestrova Setup",
-                        "-in", self.unsigned, "-out", signed], check=True, capture_output=True)
-        image = signed.read_bytes()
-        at, size = struct.unpack_from("<II", image, pe_entry(image))
-        return cms.ContentInfo.load(next(iter_der(image[at + 8:at + size])))
+                        "-in", build or self.unsigned, "-out", signed], check=True, capture_output=True)
+        return signature_of(signed)
 
     def stamp(self, signature, tsa=None, chain=(), digest="sha256", when=NOW, extra=(), carried=None, gen_time=None,
-              attributes=()):
+              attributes=(), imprint=None):
         """signature (bytes) with an RFC 3161 time stamp by tsa over its signer's
-        signature, carrying `carried` (encoded certificates, in that order; default tsa,
+        signature (or naming the digest imprint), carrying `carried` (encoded certificates, in that order; default tsa,
         chain, extra). gen_time: the GeneralizedTime's encoded value as written;
         attributes: more signed attributes, encoded."""
         tsa = tsa or self.tsa
@@ -139,7 +138,8 @@ class SignatureCheck(unittest.TestCase):
         signer_info = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]
         info = node(tsp.TSTInfo({"version": "v1", "policy": "1.3.6.1.4.1.57264.1", "serial_number": 7,
                                  "gen_time": when, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
-                                 "hashed_message": hashlib.sha256(signer_info["signature"].native).digest()}}).dump())
+                                 "hashed_message": imprint or hashlib.sha256(signer_info["signature"].native).digest()}}
+                                 ).dump())
         info[1][4][1] = gen_time or info[1][4][1]
         info = der(info)
         signed = node(cms.CMSAttributes([{"type": "content_type", "values": ["tst_info"]},
@@ -182,25 +182,17 @@ class SignatureCheck(unittest.TestCase):
                                                                            for c in extra]
         return signature
 
-    def check(self, signature, *options):
+    def check(self, signature, *options, image=None, unsigned=None):
         """(exit status, output) of the check of the test PE with signature, a
-        ContentInfo or its DER bytes."""
-        blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
-        image = bytearray(small_pe())
-        entry, table = pe_entry(image), len(image)
-        padded = blob + bytes(-len(blob) % 8)
-        image += struct.pack("<IHH", 8 + len(padded), 0x200, 2) + padded
-        image[entry:entry + 8] = struct.pack("<II", table, len(image) - table)
-        checksum_at = pe_headers(image)[0]
-        image[checksum_at:checksum_at + 4] = struct.pack("<I", pe_checksum(image, checksum_at))
-        signed = self.write("signed.exe", bytes(image))
-        done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "signature", self.unsigned, signed, *options],
-                              capture_output=True, text=True, timeout=60)
+        ContentInfo or its DER bytes (or of the signed file `image` over the build `unsigned`)."""
+        signed = self.write("signed.exe", image or signed_image(signature))
+        done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "signature", unsigned or self.unsigned,
+                               signed, *options], capture_output=True, text=True, timeout=60)
         return done.returncode, done.stdout + done.stderr
 
-    def assertRefused(self, signature, words, *options):
-        status, output = self.check(signature, "--ca", self.roots, *options)
-        self.assertEqual(1, status, output)
+    def assertRefused(self, signature, words, *options, **files):
+        status, output = self.check(signature, "--ca", self.roots, *options, **files)
+        self.assertEqual((1, 1), (status, len(output.splitlines())), output)
         self.assertIn(words, output)
 
     def assertAccepted(self, signature, *options):
@@ -233,16 +225,19 @@ class SignatureCheck(unittest.TestCase):
         def serial(top, parts):
             number = parts[-1][1][0][1][1][1][1]
             number[1] = b"\x00" + number[1]
-        cases = {"an OID padded with 0x80": pad_oid, "a serial number with a leading zero": serial,
-                 "a ContentInfo tagged as a SET": lambda top, parts: top.__setitem__(0, 0x31),
-                 "a ContentInfo of a private tag": lambda top, parts: top.__setitem__(0, 0xF0),
-                 "a SignerInfo tagged [9]": lambda top, parts: parts[-1][1][0].__setitem__(0, 0xA9),
-                 "no digestAlgorithms": lambda top, parts: parts[1].__setitem__(1, []),
-                 "digestAlgorithms twice": lambda top, parts: parts[1][1].append(parts[1][1][0])}
-        for what, change in cases.items():
+        shortest = "not DER: a number, identifier or bit string not in its shortest form"
+        for what, change, words in [
+                ("an OID padded with 0x80", pad_oid, shortest),
+                ("a serial number with a leading zero", serial, shortest),
+                ("a ContentInfo tagged as a SET", lambda top, parts: top.__setitem__(0, 0x31), "tag 0x31 at byte 0"),
+                ("a ContentInfo of a private tag", lambda top, parts: top.__setitem__(0, 0xF0), "tag 0xf0 at byte 0"),
+                ("a SignerInfo tagged [9]", lambda top, parts: parts[-1][1][0].__setitem__(0, 0xA9),
+                 "tag 0xa9 at byte"),
+                ("no digestAlgorithms", lambda top, parts: parts[1].__setitem__(1, []), "other digest algorithms"),
+                ("digestAlgorithms twice", lambda top, parts: parts[1][1].append(parts[1][1][0]),
+                 "other digest algorithms")]:
             with self.subTest(what):
-                status, output = self.check(edit(change), "--ca", self.roots)
-                self.assertEqual(1, status, output)
+                self.assertRefused(edit(change), words)
         with self.subTest("bytes after the signature"):
             self.assertRefused(blob + b"\x05\x00", "data besides")
         tree = node(blob)
@@ -270,6 +265,70 @@ class SignatureCheck(unittest.TestCase):
         certificates[[der(c) for c in certificates].index(self.ca.der)] = ber_ca
         with self.subTest("BER in a certificate's signed part"):
             self.assertAccepted(der(tree))
+
+    def test_signatures_broken_weak_padded_or_of_something_else_are_refused(self):
+        signature = self.sign(self.signer, self.ca).dump()
+        padded = self.folder / "padded.exe"
+        subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", self.folder / "osslsigncode.exe",
+                        "-out", padded], check=True, capture_output=True)
+        other_build = self.write("other.exe", small_pe()[:-1] + b"\x90")
+        rsa_signer = Cert("Kestrova RSA Publisher", self.ca, usages=[CODE], key=new_key("rsa"))
+        for what, signature, words in [
+                ("a broken signature", signature[:-1] + bytes([signature[-1] ^ 1]), "does not verify"),
+                ("an MD5 signature", self.sign(rsa_signer, self.ca, digest="md5"),
+                 "the digest algorithm of the signature is not SHA-256"),
+                ("unsigned data in the signature", signature_of(padded), "unsigned data"),
+                ("another build's signature", self.sign(self.signer, self.ca, build=other_build),
+                 "its signature is for another image"),
+                ("a time stamp of another signature", self.stamp(signature, imprint=bytes(32)),
+                 "the time stamp is for another signature")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words)
+
+    def test_a_signed_file_is_the_build_and_one_signature(self):
+        signature = self.sign(self.signer, self.ca).dump()
+        good = signed_image(signature)
+        checksum_at, entry_at = pe_headers(good)
+        table_at, table_size = struct.unpack_from("<II", good, entry_at)
+
+        def put(at, data):
+            return lambda image: image.__setitem__(slice(at, at + len(data)), data)
+
+        def move_headers(image):
+            image[0x48:0x200] = image[0x40:0x1F8]
+            put(0x3C, struct.pack("<I", 0x48))(image)
+        for what, change, words in [  # (the checksum made true after the change, unless "wrong" in what)
+                ("a wrong PE checksum", put(checksum_at, bytes(4)), "its PE checksum is wrong"),
+                ("a byte of the build changed", put(0x300, b"\x90"), "byte 768 differs from the build"),
+                ("no MZ, wrong", put(0, b"ZM"), "not a PE file"),
+                ("a 32-bit optional header, wrong", put(0x58, struct.pack("<H", 0x10B)), "not a 64-bit PE file"),
+                ("the headers moved", move_headers, "its PE headers lie elsewhere than the build's"),
+                ("the table entry cleared", put(entry_at, bytes(8)), "it is not signed but differs from the build"),
+                ("bytes after the table", lambda image: image.extend(bytes(8)),
+                 f"does not directly follow the build's 1024 bytes and end the file ({len(good) + 8} bytes)"),
+                ("a second entry", lambda image: (image.extend(bytes(8)), put(entry_at + 4, struct.pack(
+                    "<I", table_size + 8))(image)), "holds more than one certificate or data after it"),
+                ("a table of 4 bytes", lambda image: (image.__delitem__(slice(table_at + 4, None)), put(
+                    entry_at + 4, struct.pack("<I", 4))(image)), "the certificate table is 4 bytes, under the 8"),
+                ("an entry of another revision", put(table_at + 4, struct.pack("<H", 0x100)),
+                 "not one PKCS#7 WIN_CERTIFICATE (revision 0x100"),
+                ("an entry longer than the table", put(table_at, struct.pack("<I", table_size + 8)),
+                 f"first entry claims {table_size + 8} bytes; the table holds {table_size}"),
+                ("an entry cutting the signature short", put(table_at, struct.pack("<I", len(signature) - 8)),
+                 "the signature's structure is truncated or malformed")]:
+            with self.subTest(what):
+                image = bytearray(good)
+                change(image)
+                self.assertRefused(None, words, image=bytes(image if "wrong" in what else with_checksum(image)))
+        with self.subTest("padding before the table that is not zero"):
+            odd = self.write("odd.exe", small_pe() + b"\xc3")
+            image = signed_image(signature, odd.read_bytes())
+            image[len(small_pe()) + 1] = 1
+            self.assertRefused(None, "the padding before the certificate table is not zero", unsigned=odd,
+                               image=bytes(with_checksum(image)))
+        with self.subTest("a build that already has a certificate table"):
+            self.assertRefused(None, "the unsigned build already has a certificate table", image=bytes(good),
+                               unsigned=self.write("signed-build.exe", bytes(good)))
 
     def test_chains_as_windows_judges_them(self):
         sha1_signer = Cert("Kestrova SHA-1 Publisher", self.ca, usages=[CODE], hash=hashes.SHA1())
@@ -466,6 +525,31 @@ def signed_data(tree):
 def certificate_set(tree):
     """The certificates of the SignedData of a ContentInfo tree, as a list to edit."""
     return next(part for part in signed_data(tree) if part[0] == 0xA0)[1]
+
+
+def signed_image(signature, build=None):
+    """build (default the test PE) with signature (a ContentInfo or its DER bytes) in
+    its certificate table, 8-aligned, and its checksum made true."""
+    blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
+    image = bytearray(build or small_pe())
+    entry, table = pe_entry(image), (len(image) + 7) // 8 * 8
+    padded = blob + bytes(-len(blob) % 8)
+    image += bytes(table - len(image)) + struct.pack("<IHH", 8 + len(padded), 0x200, 2) + padded
+    image[entry:entry + 8] = struct.pack("<II", table, len(image) - table)
+    return with_checksum(image)
+
+
+def with_checksum(image):
+    checksum_at = pe_headers(image)[0]
+    image[checksum_at:checksum_at + 4] = struct.pack("<I", pe_checksum(image, checksum_at))
+    return image
+
+
+def signature_of(signed):
+    """The signature of the PE file signed, as a ContentInfo."""
+    image = signed.read_bytes()
+    at, size = struct.unpack_from("<II", image, pe_entry(image))
+    return cms.ContentInfo.load(next(iter_der(image[at + 8:at + size])))
 
 
 def pe_entry(image):
