@@ -266,6 +266,43 @@ class SignatureCheck(unittest.TestCase):
         with self.subTest("BER in a certificate's signed part"):
             self.assertAccepted(der(tree))
 
+    def test_each_der_rule_where_nobody_signed(self):
+        tree = node(self.sign(self.signer, self.ca).dump())
+        parts = signed_data(tree)
+
+        def signed_data_of(version, after=b""):  # its version written as given, bytes after its last part
+            tree[1][1][1][0] = [0x30, version + b"".join(der(p) for p in parts[1:]) + after]
+            return der(tree)
+        nested = b"\x02\x01\x01"
+        for _ in range(70):
+            nested = der([0x30, nested])
+        signer_info = parts[-1][1][0]
+        parts[-1][1][0] = [0x30, b"".join(der(p) for p in signer_info[1][:3]) + b"\xa0\x82\x7f\xff" +
+                           b"".join(der(p) for p in signer_info[1][4:])]  # signed attributes longer than it
+        cut_short = signed_data_of(b"\x02\x01\x01")
+        parts[-1][1][0] = signer_info
+        shortest = "not DER: a number, identifier or bit string not in its shortest form"
+        for what, signature, words in [
+                ("a tag padded with 0x80", signed_data_of(b"\x1f\x80\x02\x01\x01"), "a tag padded with 0x80"),
+                ("a low tag in the long form", signed_data_of(b"\x1f\x02\x01\x01"), "tag 2 written in the long form"),
+                ("a length in five bytes", signed_data_of(b"\x02\x85\x00\x00\x00\x00\x01\x01"),
+                 "truncated or malformed at byte"),
+                ("one byte after the last part", signed_data_of(b"\x02\x01\x01", b"\x05"), "is truncated at byte"),
+                ("a long-form tag cut off", signed_data_of(b"\x02\x01\x01", b"\x1f\x81"), "is truncated at byte"),
+                ("a length past its container", signed_data_of(b"\x02\x01\x01", b"\x04\x05\x00"),
+                 "its length runs past what holds it"),
+                ("a constructed INTEGER", signed_data_of(b"\x22\x03\x02\x01\x01"), "a constructed string or number"),
+                ("a primitive SEQUENCE", signed_data_of(b"\x10\x00"), "a primitive SEQUENCE or SET"),
+                ("an end-of-contents marker", signed_data_of(b"\x00\x00"), "an end-of-contents marker"),
+                ("a BOOLEAN of 2", signed_data_of(b"\x01\x01\x02"), shortest),
+                ("a NULL with contents", signed_data_of(b"\x05\x01\x00"), shortest),
+                ("a BIT STRING of 8 unused bits", signed_data_of(b"\x03\x02\x08\x00"), shortest),
+                ("an empty INTEGER", signed_data_of(b"\x02\x00"), shortest),
+                ("70 SEQUENCEs in each other", signed_data_of(nested), "nested too deeply"),
+                ("signed attributes cut short", cut_short, "truncated or malformed at byte")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words)
+
     def test_signatures_broken_weak_padded_or_of_something_else_are_refused(self):
         signature = self.sign(self.signer, self.ca).dump()
         padded = self.folder / "padded.exe"
@@ -301,6 +338,7 @@ class SignatureCheck(unittest.TestCase):
                 ("a wrong PE checksum", put(checksum_at, bytes(4)), "its PE checksum is wrong"),
                 ("a byte of the build changed", put(0x300, b"\x90"), "byte 768 differs from the build"),
                 ("no MZ, wrong", put(0, b"ZM"), "not a PE file"),
+                ("no PE signature, wrong", put(0x40, b"PX"), "not a PE file"),
                 ("a 32-bit optional header, wrong", put(0x58, struct.pack("<H", 0x10B)), "not a 64-bit PE file"),
                 ("the headers moved", move_headers, "its PE headers lie elsewhere than the build's"),
                 ("the table entry cleared", put(entry_at, bytes(8)), "it is not signed but differs from the build"),
