@@ -322,6 +322,63 @@ class SignatureCheck(unittest.TestCase):
             with self.subTest(what):
                 self.assertRefused(signature, words)
 
+    def test_signatures_not_as_authenticode_has_them_are_refused(self):
+        blob, stamped = self.sign(self.signer, self.ca).dump(), self.stamp(self.sign(self.signer, self.ca))
+        data_oid = bytes.fromhex("2a864886f70d010701")
+
+        def edited(change, signature=blob):
+            tree = node(signature)
+            parts = signed_data(tree)
+            change(tree, parts, parts[-1][1][0][1])  # the ContentInfo, its SignedData's parts, its SignerInfo's
+            return der(tree)
+
+        def put(value, *path):
+            def change(tree, parts, signer):
+                element = {"parts": parts, "signer": signer}[path[0]]
+                for index in path[1:-1]:
+                    element = element[index]
+                element[path[-1]] = value
+            return change
+
+        def unsigned_in_time_stamp(tree, parts, signer):
+            token = signer[-1][1][0][1][1][1][0]
+            signed_data(token)[-1][1][0][1].append([0xA1, [[0x30, [[0x06, data_oid], [0x31, [[0x05, b""]]]]]]])
+        def two_time_stamps(tree, parts, signer):
+            tokens = signer[-1][1][0][1][1][1]
+            tokens.append(tokens[0])
+        other = self.write("other.pem", self.tsa.pem())
+        for what, signature, options, words in [
+                ("a ContentInfo of data", edited(lambda tree, parts, signer: tree[1][0].__setitem__(1, data_oid)), [],
+                 "the signature is not PKCS#7 signed data"),
+                ("signed data of version 3", edited(put(b"\x03", "parts", 0, 1)), [],
+                 "signed data of version v3, not v1"),
+                ("revocation lists", edited(lambda tree, parts, signer: parts.insert(3, [0xA1, []])), [],
+                 "carries revocation lists, which nothing signs"),
+                ("two signers", edited(lambda tree, parts, signer: parts[-1][1].append(parts[-1][1][0])), [],
+                 "has 2 signers, not one"),
+                ("a signer of version 3", edited(put(b"\x03", "signer", 0, 1)), [],
+                 "has version v3, which does not go with its signer identifier"),
+                ("no signer's certificate", edited(lambda tree, parts, signer: certificate_set(tree).pop(0)), [],
+                 "does not carry its signer's certificate"),
+                ("content of data", edited(put(data_oid, "parts", 2, 1, 0, 1)), [],
+                 "signs data, not spc_indirect_data"),
+                ("no signed attributes", edited(lambda tree, parts, signer: signer.pop(3)), [],
+                 "has no signed attributes"),
+                ("another image digest in the signed content",
+                 edited(put(bytes(32), "parts", 2, 1, 1, 1, 0, 1, 1, 1, 1, 1)), [],
+                 "the content of the signature is not what its signer signed"),
+                ("ECDSA with SHA-384 named", edited(put(bytes.fromhex("2a8648ce3d040303"), "signer", 4, 1, 0, 1)), [],
+                 "(1.2.840.10045.4.3.3) is not RSA or ECDSA with SHA256"),
+                ("two time stamps in one attribute", edited(two_time_stamps, stamped), [],
+                 "holds 2 time stamps in one attribute"),
+                ("unsigned data in the time stamp", edited(unsigned_in_time_stamp, stamped), [],
+                 "the time stamp carries attributes nobody signed"),
+                ("no time stamp, one required", blob, ["--require-timestamp"], "the signature carries no time stamp"),
+                ("another signer than the one named", blob, ["--signer", other],
+                 "the signer is not the certificate")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words, *options)
+
     def test_a_signed_file_is_the_build_and_one_signature(self):
         signature = self.sign(self.signer, self.ca).dump()
         good = signed_image(signature)
