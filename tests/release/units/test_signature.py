@@ -130,9 +130,10 @@ class SignatureCheck(unittest.TestCase):
     def stamp(self, signature, tsa=None, chain=(), digest="sha256", when=NOW, extra=(), carried=None, gen_time=None,
               attributes=(), imprint=None):
         """signature (bytes) with an RFC 3161 time stamp by tsa over its signer's
-        signature (or naming the digest imprint), carrying `carried` (encoded certificates, in that order; default tsa,
-        chain, extra). gen_time: the GeneralizedTime's encoded value as written;
-        attributes: more signed attributes, encoded."""
+        signature (or naming the digest imprint), carrying `carried` (encoded
+        certificates, in that order; default tsa, chain, extra). gen_time: the
+        GeneralizedTime's encoded value as written; attributes: more signed attributes,
+        encoded."""
         tsa = tsa or self.tsa
         blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
         signer_info = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]
