@@ -23,6 +23,7 @@ CHECKS = Path(__file__).resolve().parents[3] / "scripts" / "release_checks.py"
 DATA = Path(__file__).resolve().parent / "data"
 sys.path.insert(0, str(CHECKS.parent))
 from releasing.pe_image import pe_checksum, pe_headers  # noqa: E402
+from units.helpers import assert_refused, run_checks  # noqa: E402
 NOW = datetime.datetime.now(datetime.timezone.utc)
 DAY = datetime.timedelta(days=1)
 CODE, STAMP, LIFETIME = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8", "1.3.6.1.4.1.311.10.3.13"
@@ -379,6 +380,25 @@ class SignatureCheck(unittest.TestCase):
                  "the signer is not the certificate")]:
             with self.subTest(what):
                 self.assertRefused(signature, words, *options)
+
+    def test_signing_certificates_are_the_signers_chain_and_nothing_else(self):
+        chain, root = self.folder / "chain.pem", self.folder / "root.pem"
+
+        def given(*certificates):
+            return ["signing-certs", self.write("signing.pem", b"".join(c.pem() for c in certificates) or b"none"),
+                    "--out", chain, "--root-out", root]
+        self.assertEqual(0, run_checks(*given(self.signer, self.root, self.ca))[0])
+        self.assertEqual((self.signer.pem() + self.ca.pem() + self.root.pem(), self.root.pem()),
+                         (chain.read_bytes(), root.read_bytes()))
+        for what, certificates, words in [
+                ("no certificate", [], "holds no PEM certificate"),
+                ("a certificate not for code signing", [self.tsa, self.tsa_root], "is not for code signing"),
+                ("a CA first", [self.ca, self.root], "is a CA certificate"),
+                ("no root", [self.signer, self.ca], "its issuer is not there"),
+                ("a certificate outside the chain", [self.signer, self.ca, self.root, self.tsa_root],
+                 "holds a certificate outside the signer's chain: CN=Kestrova Test TSA Root")]:
+            with self.subTest(what):
+                assert_refused(self, words, *given(*certificates))
 
     def test_a_signed_file_is_the_build_and_one_signature(self):
         signature = self.sign(self.signer, self.ca).dump()
