@@ -13,7 +13,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from asn1crypto import cms, parser, tsp, x509 as asn1_x509
+from asn1crypto import cms, parser, pem, tsp, x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
@@ -27,6 +27,7 @@ from units.helpers import assert_refused, run_checks  # noqa: E402
 NOW = datetime.datetime.now(datetime.timezone.utc)
 DAY = datetime.timedelta(days=1)
 CODE, STAMP, LIFETIME = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8", "1.3.6.1.4.1.311.10.3.13"
+CONTENT_TYPE, MESSAGE_DIGEST = "2a864886f70d010903", "2a864886f70d010904"
 
 
 def small_pe():
@@ -168,11 +169,17 @@ class SignatureCheck(unittest.TestCase):
     def named(self, signature, name):
         """signature with its program name written as the ascii choice holding `name`
         (bytes), signed again by self.signer."""
+        def rename(parts, attributes):
+            attribute(attributes, "2b06010401823702010c")[1][1] = [0x31, [[0x30, [[0xA0, [[0x81, name]]]]]]]
+        return self.resigned(signature, rename)
+
+    def resigned(self, signature, change):
+        """signature after change(its SignedData's parts, its signed attributes), the
+        signed attributes signed again by self.signer."""
         tree = node(signature.dump())
         signer_info = signed_data(tree)[-1][1][0][1]
         attributes = next(part for part in signer_info if part[0] == 0xA0)
-        opus = next(a for a in attributes[1] if a[1][0][1] == bytes.fromhex("2b06010401823702010c"))
-        opus[1][1] = [0x31, [[0x30, [[0xA0, [[0x81, name]]]]]]]
+        change(signed_data(tree), attributes[1])
         encoded = der(attributes)
         signer_info[signer_info.index(next(p for p in signer_info if p[0] == 0x04))] = \
             [0x04, self.signer.key.sign(b"\x31" + encoded[1:], ec.ECDSA(hashes.SHA256()))]
@@ -237,7 +244,24 @@ class SignatureCheck(unittest.TestCase):
                  "tag 0xa9 at byte"),
                 ("no digestAlgorithms", lambda top, parts: parts[1].__setitem__(1, []), "other digest algorithms"),
                 ("digestAlgorithms twice", lambda top, parts: parts[1][1].append(parts[1][1][0]),
-                 "other digest algorithms")]:
+                 "other digest algorithms"),
+                ("a ContentInfo type that is no OID", lambda top, parts: top[1][0].__setitem__(0, 0x04),
+                 "no OBJECT IDENTIFIER at byte"),
+                ("content that is an INTEGER", lambda top, parts: parts[2][1][1][1].__setitem__(0, [0x02, b"\x01"]),
+                 "is neither a structure nor an OCTET STRING"),
+                ("a certificate tagged [3]", lambda top, parts: certificate_set(top)[0].__setitem__(0, 0xA3),
+                 "a certificate of a kind not accepted here (tag 0xa3)"),
+                ("a certificate's signed part as a SET", lambda top, parts: certificate_set(top)[0][1][0].__setitem__(
+                    0, 0x31), "its signed part at byte"),
+                ("a certificate's signature as an OCTET STRING", lambda top, parts: certificate_set(top)[0][1][2]
+                 .__setitem__(0, 0x04), "its signature at byte"),
+                ("a part tagged [2]", lambda top, parts: parts.insert(3, [0xA2, []]), "malformed: tag 0xa2"),
+                ("the certificates twice", lambda top, parts: parts.insert(3, parts[3]),
+                 "its certificates appear twice"),
+                ("a signer identifier as a SET", lambda top, parts: parts[-1][1][0][1][1].__setitem__(0, 0x31),
+                 "its signer identifier at byte"),
+                ("a signature as a BIT STRING", lambda top, parts: parts[-1][1][0][1][5].__setitem__(0, 0x03),
+                 "its signer information at byte")]:
             with self.subTest(what):
                 self.assertRefused(edit(change), words)
         with self.subTest("bytes after the signature"):
@@ -348,6 +372,12 @@ class SignatureCheck(unittest.TestCase):
         def two_time_stamps(tree, parts, signer):
             tokens = signer[-1][1][0][1][1][1]
             tokens.append(tokens[0])
+        def other_content(parts, attributes):
+            content = parts[2][1][1][1][0]
+            content[1][0][1] = [[0x06, bytes.fromhex("2b0601040183bf3002")]]  # 1.3.6.1.4.1.57264.2, no value
+            attribute(attributes, MESSAGE_DIGEST)[1][1][1][0][1] = hashlib.sha256(b"".join(der(c) for c in content[1])
+                                                                                  ).digest()
+        signed = self.sign(self.signer, self.ca)
         other = self.write("other.pem", self.tsa.pem())
         for what, signature, options, words in [
                 ("a ContentInfo of data", edited(lambda tree, parts, signer: tree[1][0].__setitem__(1, data_oid)), [],
@@ -369,6 +399,15 @@ class SignatureCheck(unittest.TestCase):
                 ("another image digest in the signed content",
                  edited(put(bytes(32), "parts", 2, 1, 1, 1, 0, 1, 1, 1, 1, 1)), [],
                  "the content of the signature is not what its signer signed"),
+                ("a signed attribute twice", self.resigned(signed, lambda parts, attributes: attributes.append(
+                    attributes[0])), [], "has a signed attribute twice"),
+                ("another content type signed", self.resigned(signed, lambda parts, attributes: attribute(
+                    attributes, CONTENT_TYPE)[1][1][1][0].__setitem__(1, data_oid)), [],
+                 "the signed content type of the signature is not its content's"),
+                ("no message digest signed", self.resigned(signed, lambda parts, attributes: attributes.remove(
+                    attribute(attributes, MESSAGE_DIGEST))), [], "signs no message digest"),
+                ("signed content of other data", self.resigned(signed, other_content), [],
+                 "the signature is not an Authenticode signature of a PE image"),
                 ("ECDSA with SHA-384 named", edited(put(bytes.fromhex("2a8648ce3d040303"), "signer", 4, 1, 0, 1)), [],
                  "(1.2.840.10045.4.3.3) is not RSA or ECDSA with SHA256"),
                 ("two time stamps in one attribute", edited(two_time_stamps, stamped), [],
@@ -385,7 +424,8 @@ class SignatureCheck(unittest.TestCase):
         chain, root = self.folder / "chain.pem", self.folder / "root.pem"
 
         def given(*certificates):
-            return ["signing-certs", self.write("signing.pem", b"".join(c.pem() for c in certificates) or b"none"),
+            pems = b"".join(c if isinstance(c, bytes) else c.pem() for c in certificates)
+            return ["signing-certs", self.write("signing.pem", pems or b"none"),
                     "--out", chain, "--root-out", root]
         self.assertEqual(0, run_checks(*given(self.signer, self.root, self.ca))[0])
         self.assertEqual((self.signer.pem() + self.ca.pem() + self.root.pem(), self.root.pem()),
@@ -395,6 +435,8 @@ class SignatureCheck(unittest.TestCase):
                 ("a certificate not for code signing", [self.tsa, self.tsa_root], "is not for code signing"),
                 ("a CA first", [self.ca, self.root], "is a CA certificate"),
                 ("no root", [self.signer, self.ca], "its issuer is not there"),
+                ("bytes after a certificate", [pem.armor("CERTIFICATE", self.signer.der + b"\x05\x00")],
+                 "is not DER: 2 bytes after it"),
                 ("a certificate outside the chain", [self.signer, self.ca, self.root, self.tsa_root],
                  "holds a certificate outside the signer's chain: CN=Kestrova Test TSA Root")]:
             with self.subTest(what):
@@ -641,6 +683,11 @@ def signed_data(tree):
 def certificate_set(tree):
     """The certificates of the SignedData of a ContentInfo tree, as a list to edit."""
     return next(part for part in signed_data(tree) if part[0] == 0xA0)[1]
+
+
+def attribute(attributes, oid):
+    """The attribute of type oid (hex) among attributes."""
+    return next(a for a in attributes if a[1][0][1] == bytes.fromhex(oid))
 
 
 def signed_image(signature, build=None):
