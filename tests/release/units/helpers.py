@@ -2,11 +2,13 @@
 
 import hashlib
 import os
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "scripts"))
+CHECKS = Path(__file__).resolve().parents[3] / "scripts" / "release_checks.py"
+sys.path.insert(0, str(CHECKS.parent))
 
 MANIFEST_URL = "https://download.kestrova.example/downloads/desktop/kestrova-1.0.0-win-x64.exe"
 
@@ -27,6 +29,20 @@ def make_tree(files=None):
 
 def digest(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def run_checks(*arguments, **options):
+    """(exit status, stdout, stderr) of scripts/release_checks.py with arguments."""
+    done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, *map(str, arguments)], capture_output=True,
+                          text=True, timeout=60, **options)
+    return done.returncode, done.stdout, done.stderr
+
+
+def assert_refused(test, words, *arguments, **options):
+    """The check refuses with one line on stderr that holds words."""
+    status, _, error = run_checks(*arguments, **options)
+    test.assertEqual((1, 1), (status, len(error.splitlines())), error)
+    test.assertIn(words, error)
 
 
 def silent(_line):

@@ -13,7 +13,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from asn1crypto import cms, parser, tsp, x509 as asn1_x509
+from asn1crypto import cms, parser, pem, tsp, x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
@@ -23,9 +23,11 @@ CHECKS = Path(__file__).resolve().parents[3] / "scripts" / "release_checks.py"
 DATA = Path(__file__).resolve().parent / "data"
 sys.path.insert(0, str(CHECKS.parent))
 from releasing.pe_image import pe_checksum, pe_headers  # noqa: E402
+from units.helpers import assert_refused, run_checks  # noqa: E402
 NOW = datetime.datetime.now(datetime.timezone.utc)
 DAY = datetime.timedelta(days=1)
 CODE, STAMP, LIFETIME = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8", "1.3.6.1.4.1.311.10.3.13"
+CONTENT_TYPE, MESSAGE_DIGEST = "2a864886f70d010903", "2a864886f70d010904"
 
 
 def small_pe():
@@ -114,8 +116,9 @@ class SignatureCheck(unittest.TestCase):
         (cls.folder / name).write_bytes(data)
         return cls.folder / name
 
-    def sign(self, signer, *chain, digest="sha256"):
-        """The signature block of the test PE signed by osslsigncode, as a ContentInfo."""
+    def sign(self, signer, *chain, digest="sha256", build=None):
+        """The signature block of the test PE (or of the PE file build) signed by
+        osslsigncode, as a ContentInfo."""
         key = self.write("key.pem", signer.key.private_bytes(serialization.Encoding.PEM,
                                                              serialization.PrivateFormat.PKCS8,
                                                              serialization.NoEncryption()))
@@ -123,23 +126,23 @@ class SignatureCheck(unittest.TestCase):
         signed = self.folder / "osslsigncode.exe"
         signed.unlink(missing_ok=True)
         subprocess.run(["osslsigncode", "sign", "-certs", certs, "-key", key, "-h", digest, "-n", "Kestrova Setup",
-                        "-in", self.unsigned, "-out", signed], check=True, capture_output=True)
-        image = signed.read_bytes()
-        at, size = struct.unpack_from("<II", image, pe_entry(image))
-        return cms.ContentInfo.load(next(iter_der(image[at + 8:at + size])))
+                        "-in", build or self.unsigned, "-out", signed], check=True, capture_output=True)
+        return signature_of(signed)
 
     def stamp(self, signature, tsa=None, chain=(), digest="sha256", when=NOW, extra=(), carried=None, gen_time=None,
-              attributes=()):
+              attributes=(), imprint=None):
         """signature (bytes) with an RFC 3161 time stamp by tsa over its signer's
-        signature, carrying `carried` (encoded certificates, in that order; default tsa,
-        chain, extra). gen_time: the GeneralizedTime's encoded value as written;
-        attributes: more signed attributes, encoded."""
+        signature (or naming the digest imprint), carrying `carried` (encoded
+        certificates, in that order; default tsa, chain, extra). gen_time: the
+        GeneralizedTime's encoded value as written; attributes: more signed attributes,
+        encoded."""
         tsa = tsa or self.tsa
         blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
         signer_info = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]
         info = node(tsp.TSTInfo({"version": "v1", "policy": "1.3.6.1.4.1.57264.1", "serial_number": 7,
                                  "gen_time": when, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
-                                 "hashed_message": hashlib.sha256(signer_info["signature"].native).digest()}}).dump())
+                                 "hashed_message": imprint or hashlib.sha256(signer_info["signature"].native).digest()}}
+                                 ).dump())
         info[1][4][1] = gen_time or info[1][4][1]
         info = der(info)
         signed = node(cms.CMSAttributes([{"type": "content_type", "values": ["tst_info"]},
@@ -166,11 +169,17 @@ class SignatureCheck(unittest.TestCase):
     def named(self, signature, name):
         """signature with its program name written as the ascii choice holding `name`
         (bytes), signed again by self.signer."""
+        def rename(parts, attributes):
+            attribute(attributes, "2b06010401823702010c")[1][1] = [0x31, [[0x30, [[0xA0, [[0x81, name]]]]]]]
+        return self.resigned(signature, rename)
+
+    def resigned(self, signature, change):
+        """signature after change(its SignedData's parts, its signed attributes), the
+        signed attributes signed again by self.signer."""
         tree = node(signature.dump())
         signer_info = signed_data(tree)[-1][1][0][1]
         attributes = next(part for part in signer_info if part[0] == 0xA0)
-        opus = next(a for a in attributes[1] if a[1][0][1] == bytes.fromhex("2b06010401823702010c"))
-        opus[1][1] = [0x31, [[0x30, [[0xA0, [[0x81, name]]]]]]]
+        change(signed_data(tree), attributes[1])
         encoded = der(attributes)
         signer_info[signer_info.index(next(p for p in signer_info if p[0] == 0x04))] = \
             [0x04, self.signer.key.sign(b"\x31" + encoded[1:], ec.ECDSA(hashes.SHA256()))]
@@ -182,25 +191,17 @@ class SignatureCheck(unittest.TestCase):
                                                                            for c in extra]
         return signature
 
-    def check(self, signature, *options):
+    def check(self, signature, *options, image=None, unsigned=None):
         """(exit status, output) of the check of the test PE with signature, a
-        ContentInfo or its DER bytes."""
-        blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
-        image = bytearray(small_pe())
-        entry, table = pe_entry(image), len(image)
-        padded = blob + bytes(-len(blob) % 8)
-        image += struct.pack("<IHH", 8 + len(padded), 0x200, 2) + padded
-        image[entry:entry + 8] = struct.pack("<II", table, len(image) - table)
-        checksum_at = pe_headers(image)[0]
-        image[checksum_at:checksum_at + 4] = struct.pack("<I", pe_checksum(image, checksum_at))
-        signed = self.write("signed.exe", bytes(image))
-        done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "signature", self.unsigned, signed, *options],
-                              capture_output=True, text=True, timeout=60)
+        ContentInfo or its DER bytes (or of the signed file `image` over the build `unsigned`)."""
+        signed = self.write("signed.exe", image or signed_image(signature))
+        done = subprocess.run(["/usr/bin/python3", "-B", "-E", "-s", CHECKS, "signature", unsigned or self.unsigned,
+                               signed, *options], capture_output=True, text=True, timeout=60)
         return done.returncode, done.stdout + done.stderr
 
-    def assertRefused(self, signature, words, *options):
-        status, output = self.check(signature, "--ca", self.roots, *options)
-        self.assertEqual(1, status, output)
+    def assertRefused(self, signature, words, *options, **files):
+        status, output = self.check(signature, "--ca", self.roots, *options, **files)
+        self.assertEqual((1, 1), (status, len(output.splitlines())), output)
         self.assertIn(words, output)
 
     def assertAccepted(self, signature, *options):
@@ -233,16 +234,36 @@ class SignatureCheck(unittest.TestCase):
         def serial(top, parts):
             number = parts[-1][1][0][1][1][1][1]
             number[1] = b"\x00" + number[1]
-        cases = {"an OID padded with 0x80": pad_oid, "a serial number with a leading zero": serial,
-                 "a ContentInfo tagged as a SET": lambda top, parts: top.__setitem__(0, 0x31),
-                 "a ContentInfo of a private tag": lambda top, parts: top.__setitem__(0, 0xF0),
-                 "a SignerInfo tagged [9]": lambda top, parts: parts[-1][1][0].__setitem__(0, 0xA9),
-                 "no digestAlgorithms": lambda top, parts: parts[1].__setitem__(1, []),
-                 "digestAlgorithms twice": lambda top, parts: parts[1][1].append(parts[1][1][0])}
-        for what, change in cases.items():
+        shortest = "not DER: a number, identifier or bit string not in its shortest form"
+        for what, change, words in [
+                ("an OID padded with 0x80", pad_oid, shortest),
+                ("a serial number with a leading zero", serial, shortest),
+                ("a ContentInfo tagged as a SET", lambda top, parts: top.__setitem__(0, 0x31), "tag 0x31 at byte 0"),
+                ("a ContentInfo of a private tag", lambda top, parts: top.__setitem__(0, 0xF0), "tag 0xf0 at byte 0"),
+                ("a SignerInfo tagged [9]", lambda top, parts: parts[-1][1][0].__setitem__(0, 0xA9),
+                 "tag 0xa9 at byte"),
+                ("no digestAlgorithms", lambda top, parts: parts[1].__setitem__(1, []), "other digest algorithms"),
+                ("digestAlgorithms twice", lambda top, parts: parts[1][1].append(parts[1][1][0]),
+                 "other digest algorithms"),
+                ("a ContentInfo type that is no OID", lambda top, parts: top[1][0].__setitem__(0, 0x04),
+                 "no OBJECT IDENTIFIER at byte"),
+                ("content that is an INTEGER", lambda top, parts: parts[2][1][1][1].__setitem__(0, [0x02, b"\x01"]),
+                 "is neither a structure nor an OCTET STRING"),
+                ("a certificate tagged [3]", lambda top, parts: certificate_set(top)[0].__setitem__(0, 0xA3),
+                 "a certificate of a kind not accepted here (tag 0xa3)"),
+                ("a certificate's signed part as a SET", lambda top, parts: certificate_set(top)[0][1][0].__setitem__(
+                    0, 0x31), "its signed part at byte"),
+                ("a certificate's signature as an OCTET STRING", lambda top, parts: certificate_set(top)[0][1][2]
+                 .__setitem__(0, 0x04), "its signature at byte"),
+                ("a part tagged [2]", lambda top, parts: parts.insert(3, [0xA2, []]), "malformed: tag 0xa2"),
+                ("the certificates twice", lambda top, parts: parts.insert(3, parts[3]),
+                 "its certificates appear twice"),
+                ("a signer identifier as a SET", lambda top, parts: parts[-1][1][0][1][1].__setitem__(0, 0x31),
+                 "its signer identifier at byte"),
+                ("a signature as a BIT STRING", lambda top, parts: parts[-1][1][0][1][5].__setitem__(0, 0x03),
+                 "its signer information at byte")]:
             with self.subTest(what):
-                status, output = self.check(edit(change), "--ca", self.roots)
-                self.assertEqual(1, status, output)
+                self.assertRefused(edit(change), words)
         with self.subTest("bytes after the signature"):
             self.assertRefused(blob + b"\x05\x00", "data besides")
         tree = node(blob)
@@ -270,6 +291,202 @@ class SignatureCheck(unittest.TestCase):
         certificates[[der(c) for c in certificates].index(self.ca.der)] = ber_ca
         with self.subTest("BER in a certificate's signed part"):
             self.assertAccepted(der(tree))
+
+    def test_each_der_rule_where_nobody_signed(self):
+        tree = node(self.sign(self.signer, self.ca).dump())
+        parts = signed_data(tree)
+
+        def signed_data_of(version, after=b""):  # its version written as given, bytes after its last part
+            tree[1][1][1][0] = [0x30, version + b"".join(der(p) for p in parts[1:]) + after]
+            return der(tree)
+        nested = b"\x02\x01\x01"
+        for _ in range(70):
+            nested = der([0x30, nested])
+        signer_info = parts[-1][1][0]
+        parts[-1][1][0] = [0x30, b"".join(der(p) for p in signer_info[1][:3]) + b"\xa0\x82\x7f\xff" +
+                           b"".join(der(p) for p in signer_info[1][4:])]  # signed attributes longer than it
+        cut_short = signed_data_of(b"\x02\x01\x01")
+        parts[-1][1][0] = signer_info
+        shortest = "not DER: a number, identifier or bit string not in its shortest form"
+        for what, signature, words in [
+                ("a tag padded with 0x80", signed_data_of(b"\x1f\x80\x02\x01\x01"), "a tag padded with 0x80"),
+                ("a low tag in the long form", signed_data_of(b"\x1f\x02\x01\x01"), "tag 2 written in the long form"),
+                ("a length in five bytes", signed_data_of(b"\x02\x85\x00\x00\x00\x00\x01\x01"),
+                 "truncated or malformed at byte"),
+                ("one byte after the last part", signed_data_of(b"\x02\x01\x01", b"\x05"), "is truncated at byte"),
+                ("a long-form tag cut off", signed_data_of(b"\x02\x01\x01", b"\x1f\x81"), "is truncated at byte"),
+                ("a length past its container", signed_data_of(b"\x02\x01\x01", b"\x04\x05\x00"),
+                 "its length runs past what holds it"),
+                ("a constructed INTEGER", signed_data_of(b"\x22\x03\x02\x01\x01"), "a constructed string or number"),
+                ("a primitive SEQUENCE", signed_data_of(b"\x10\x00"), "a primitive SEQUENCE or SET"),
+                ("an end-of-contents marker", signed_data_of(b"\x00\x00"), "an end-of-contents marker"),
+                ("a BOOLEAN of 2", signed_data_of(b"\x01\x01\x02"), shortest),
+                ("a NULL with contents", signed_data_of(b"\x05\x01\x00"), shortest),
+                ("a BIT STRING of 8 unused bits", signed_data_of(b"\x03\x02\x08\x00"), shortest),
+                ("an empty INTEGER", signed_data_of(b"\x02\x00"), shortest),
+                ("70 SEQUENCEs in each other", signed_data_of(nested), "nested too deeply"),
+                ("signed attributes cut short", cut_short, "truncated or malformed at byte")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words)
+
+    def test_signatures_broken_weak_padded_or_of_something_else_are_refused(self):
+        signature = self.sign(self.signer, self.ca).dump()
+        padded = self.folder / "padded.exe"
+        subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", self.folder / "osslsigncode.exe",
+                        "-out", padded], check=True, capture_output=True)
+        other_build = self.write("other.exe", small_pe()[:-1] + b"\x90")
+        rsa_signer = Cert("Kestrova RSA Publisher", self.ca, usages=[CODE], key=new_key("rsa"))
+        for what, signature, words in [
+                ("a broken signature", signature[:-1] + bytes([signature[-1] ^ 1]), "does not verify"),
+                ("an MD5 signature", self.sign(rsa_signer, self.ca, digest="md5"),
+                 "the digest algorithm of the signature is not SHA-256"),
+                ("unsigned data in the signature", signature_of(padded), "unsigned data"),
+                ("another build's signature", self.sign(self.signer, self.ca, build=other_build),
+                 "its signature is for another image"),
+                ("a time stamp of another signature", self.stamp(signature, imprint=bytes(32)),
+                 "the time stamp is for another signature")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words)
+
+    def test_signatures_not_as_authenticode_has_them_are_refused(self):
+        blob, stamped = self.sign(self.signer, self.ca).dump(), self.stamp(self.sign(self.signer, self.ca))
+        data_oid = bytes.fromhex("2a864886f70d010701")
+
+        def edited(change, signature=blob):
+            tree = node(signature)
+            parts = signed_data(tree)
+            change(tree, parts, parts[-1][1][0][1])  # the ContentInfo, its SignedData's parts, its SignerInfo's
+            return der(tree)
+
+        def put(value, *path):
+            def change(tree, parts, signer):
+                element = {"parts": parts, "signer": signer}[path[0]]
+                for index in path[1:-1]:
+                    element = element[index]
+                element[path[-1]] = value
+            return change
+
+        def unsigned_in_time_stamp(tree, parts, signer):
+            token = signer[-1][1][0][1][1][1][0]
+            signed_data(token)[-1][1][0][1].append([0xA1, [[0x30, [[0x06, data_oid], [0x31, [[0x05, b""]]]]]]])
+        def two_time_stamps(tree, parts, signer):
+            tokens = signer[-1][1][0][1][1][1]
+            tokens.append(tokens[0])
+        def other_content(parts, attributes):
+            content = parts[2][1][1][1][0]
+            content[1][0][1] = [[0x06, bytes.fromhex("2b0601040183bf3002")]]  # 1.3.6.1.4.1.57264.2, no value
+            attribute(attributes, MESSAGE_DIGEST)[1][1][1][0][1] = hashlib.sha256(b"".join(der(c) for c in content[1])
+                                                                                  ).digest()
+        signed = self.sign(self.signer, self.ca)
+        other = self.write("other.pem", self.tsa.pem())
+        for what, signature, options, words in [
+                ("a ContentInfo of data", edited(lambda tree, parts, signer: tree[1][0].__setitem__(1, data_oid)), [],
+                 "the signature is not PKCS#7 signed data"),
+                ("signed data of version 3", edited(put(b"\x03", "parts", 0, 1)), [],
+                 "signed data of version v3, not v1"),
+                ("revocation lists", edited(lambda tree, parts, signer: parts.insert(3, [0xA1, []])), [],
+                 "carries revocation lists, which nothing signs"),
+                ("two signers", edited(lambda tree, parts, signer: parts[-1][1].append(parts[-1][1][0])), [],
+                 "has 2 signers, not one"),
+                ("a signer of version 3", edited(put(b"\x03", "signer", 0, 1)), [],
+                 "has version v3, which does not go with its signer identifier"),
+                ("no signer's certificate", edited(lambda tree, parts, signer: certificate_set(tree).pop(0)), [],
+                 "does not carry its signer's certificate"),
+                ("content of data", edited(put(data_oid, "parts", 2, 1, 0, 1)), [],
+                 "signs data, not spc_indirect_data"),
+                ("no signed attributes", edited(lambda tree, parts, signer: signer.pop(3)), [],
+                 "has no signed attributes"),
+                ("another image digest in the signed content",
+                 edited(put(bytes(32), "parts", 2, 1, 1, 1, 0, 1, 1, 1, 1, 1)), [],
+                 "the content of the signature is not what its signer signed"),
+                ("a signed attribute twice", self.resigned(signed, lambda parts, attributes: attributes.append(
+                    attributes[0])), [], "has a signed attribute twice"),
+                ("another content type signed", self.resigned(signed, lambda parts, attributes: attribute(
+                    attributes, CONTENT_TYPE)[1][1][1][0].__setitem__(1, data_oid)), [],
+                 "the signed content type of the signature is not its content's"),
+                ("no message digest signed", self.resigned(signed, lambda parts, attributes: attributes.remove(
+                    attribute(attributes, MESSAGE_DIGEST))), [], "signs no message digest"),
+                ("signed content of other data", self.resigned(signed, other_content), [],
+                 "the signature is not an Authenticode signature of a PE image"),
+                ("ECDSA with SHA-384 named", edited(put(bytes.fromhex("2a8648ce3d040303"), "signer", 4, 1, 0, 1)), [],
+                 "(1.2.840.10045.4.3.3) is not RSA or ECDSA with SHA256"),
+                ("two time stamps in one attribute", edited(two_time_stamps, stamped), [],
+                 "holds 2 time stamps in one attribute"),
+                ("unsigned data in the time stamp", edited(unsigned_in_time_stamp, stamped), [],
+                 "the time stamp carries attributes nobody signed"),
+                ("no time stamp, one required", blob, ["--require-timestamp"], "the signature carries no time stamp"),
+                ("another signer than the one named", blob, ["--signer", other],
+                 "the signer is not the certificate")]:
+            with self.subTest(what):
+                self.assertRefused(signature, words, *options)
+
+    def test_signing_certificates_are_the_signers_chain_and_nothing_else(self):
+        chain, root = self.folder / "chain.pem", self.folder / "root.pem"
+
+        def given(*certificates):
+            pems = b"".join(c if isinstance(c, bytes) else c.pem() for c in certificates)
+            return ["signing-certs", self.write("signing.pem", pems or b"none"),
+                    "--out", chain, "--root-out", root]
+        self.assertEqual(0, run_checks(*given(self.signer, self.root, self.ca))[0])
+        self.assertEqual((self.signer.pem() + self.ca.pem() + self.root.pem(), self.root.pem()),
+                         (chain.read_bytes(), root.read_bytes()))
+        for what, certificates, words in [
+                ("no certificate", [], "holds no PEM certificate"),
+                ("a certificate not for code signing", [self.tsa, self.tsa_root], "is not for code signing"),
+                ("a CA first", [self.ca, self.root], "is a CA certificate"),
+                ("no root", [self.signer, self.ca], "its issuer is not there"),
+                ("bytes after a certificate", [pem.armor("CERTIFICATE", self.signer.der + b"\x05\x00")],
+                 "is not DER: 2 bytes after it"),
+                ("a certificate outside the chain", [self.signer, self.ca, self.root, self.tsa_root],
+                 "holds a certificate outside the signer's chain: CN=Kestrova Test TSA Root")]:
+            with self.subTest(what):
+                assert_refused(self, words, *given(*certificates))
+
+    def test_a_signed_file_is_the_build_and_one_signature(self):
+        signature = self.sign(self.signer, self.ca).dump()
+        good = signed_image(signature)
+        checksum_at, entry_at = pe_headers(good)
+        table_at, table_size = struct.unpack_from("<II", good, entry_at)
+
+        def put(at, data):
+            return lambda image: image.__setitem__(slice(at, at + len(data)), data)
+
+        def move_headers(image):
+            image[0x48:0x200] = image[0x40:0x1F8]
+            put(0x3C, struct.pack("<I", 0x48))(image)
+        for what, change, words in [  # (the checksum made true after the change, unless "wrong" in what)
+                ("a wrong PE checksum", put(checksum_at, bytes(4)), "its PE checksum is wrong"),
+                ("a byte of the build changed", put(0x300, b"\x90"), "byte 768 differs from the build"),
+                ("no MZ, wrong", put(0, b"ZM"), "not a PE file"),
+                ("no PE signature, wrong", put(0x40, b"PX"), "not a PE file"),
+                ("a 32-bit optional header, wrong", put(0x58, struct.pack("<H", 0x10B)), "not a 64-bit PE file"),
+                ("the headers moved", move_headers, "its PE headers lie elsewhere than the build's"),
+                ("the table entry cleared", put(entry_at, bytes(8)), "it is not signed but differs from the build"),
+                ("bytes after the table", lambda image: image.extend(bytes(8)),
+                 f"does not directly follow the build's 1024 bytes and end the file ({len(good) + 8} bytes)"),
+                ("a second entry", lambda image: (image.extend(bytes(8)), put(entry_at + 4, struct.pack(
+                    "<I", table_size + 8))(image)), "holds more than one certificate or data after it"),
+                ("a table of 4 bytes", lambda image: (image.__delitem__(slice(table_at + 4, None)), put(
+                    entry_at + 4, struct.pack("<I", 4))(image)), "the certificate table is 4 bytes, under the 8"),
+                ("an entry of another revision", put(table_at + 4, struct.pack("<H", 0x100)),
+                 "not one PKCS#7 WIN_CERTIFICATE (revision 0x100"),
+                ("an entry longer than the table", put(table_at, struct.pack("<I", table_size + 8)),
+                 f"first entry claims {table_size + 8} bytes; the table holds {table_size}"),
+                ("an entry cutting the signature short", put(table_at, struct.pack("<I", len(signature) - 8)),
+                 "the signature's structure is truncated or malformed")]:
+            with self.subTest(what):
+                image = bytearray(good)
+                change(image)
+                self.assertRefused(None, words, image=bytes(image if "wrong" in what else with_checksum(image)))
+        with self.subTest("padding before the table that is not zero"):
+            odd = self.write("odd.exe", small_pe() + b"\xc3")
+            image = signed_image(signature, odd.read_bytes())
+            image[len(small_pe()) + 1] = 1
+            self.assertRefused(None, "the padding before the certificate table is not zero", unsigned=odd,
+                               image=bytes(with_checksum(image)))
+        with self.subTest("a build that already has a certificate table"):
+            self.assertRefused(None, "the unsigned build already has a certificate table", image=bytes(good),
+                               unsigned=self.write("signed-build.exe", bytes(good)))
 
     def test_chains_as_windows_judges_them(self):
         sha1_signer = Cert("Kestrova SHA-1 Publisher", self.ca, usages=[CODE], hash=hashes.SHA1())
@@ -466,6 +683,36 @@ def signed_data(tree):
 def certificate_set(tree):
     """The certificates of the SignedData of a ContentInfo tree, as a list to edit."""
     return next(part for part in signed_data(tree) if part[0] == 0xA0)[1]
+
+
+def attribute(attributes, oid):
+    """The attribute of type oid (hex) among attributes."""
+    return next(a for a in attributes if a[1][0][1] == bytes.fromhex(oid))
+
+
+def signed_image(signature, build=None):
+    """build (default the test PE) with signature (a ContentInfo or its DER bytes) in
+    its certificate table, 8-aligned, and its checksum made true."""
+    blob = signature if isinstance(signature, bytes) else signature.dump(force=True)
+    image = bytearray(build or small_pe())
+    entry, table = pe_entry(image), (len(image) + 7) // 8 * 8
+    padded = blob + bytes(-len(blob) % 8)
+    image += bytes(table - len(image)) + struct.pack("<IHH", 8 + len(padded), 0x200, 2) + padded
+    image[entry:entry + 8] = struct.pack("<II", table, len(image) - table)
+    return with_checksum(image)
+
+
+def with_checksum(image):
+    checksum_at = pe_headers(image)[0]
+    image[checksum_at:checksum_at + 4] = struct.pack("<I", pe_checksum(image, checksum_at))
+    return image
+
+
+def signature_of(signed):
+    """The signature of the PE file signed, as a ContentInfo."""
+    image = signed.read_bytes()
+    at, size = struct.unpack_from("<II", image, pe_entry(image))
+    return cms.ContentInfo.load(next(iter_der(image[at + 8:at + size])))
 
 
 def pe_entry(image):
