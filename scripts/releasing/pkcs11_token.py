@@ -5,7 +5,7 @@ import re
 from urllib.parse import unquote_to_bytes
 
 from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 
 from .certificates import read_pem
 from .refusal import Refused, read_limited
@@ -76,14 +76,19 @@ def check_pkcs11(module, uri, certs, pin_file):
             modulus, exponent = session.getAttributeValue(keys[0], [PyKCS11.CKA_MODULUS,
                                                                     PyKCS11.CKA_PUBLIC_EXPONENT])
             numbers = public.public_numbers()
-            matches = (int.from_bytes(bytes(modulus), "big"), int.from_bytes(bytes(exponent), "big")) == \
-                (numbers.n, numbers.e)
-        else:
+            matches = modulus is not None and exponent is not None and \
+                (int.from_bytes(bytes(modulus), "big"), int.from_bytes(bytes(exponent), "big")) == (numbers.n, numbers.e)
+        elif isinstance(public, ec.EllipticCurvePublicKey):
+            # A private key of another type (RSA) has no EC point: PyKCS11 answers None for it.
             (key_id,) = session.getAttributeValue(keys[0], [PyKCS11.CKA_ID])
-            points = [bytes(session.getAttributeValue(k, [PyKCS11.CKA_EC_POINT])[0]) for k in session.findObjects(
-                [(PyKCS11.CKA_CLASS, PyKCS11.CKO_PUBLIC_KEY), (PyKCS11.CKA_ID, tuple(key_id))])]
+            found = session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PUBLIC_KEY),
+                                         (PyKCS11.CKA_ID, tuple(key_id or ()))])
+            points = [session.getAttributeValue(k, [PyKCS11.CKA_EC_POINT])[0] for k in found]
             point = public.public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)
-            matches = any(p.endswith(point) for p in points)
+            matches = any(p and bytes(p).endswith(point) for p in points)
+        else:
+            raise Refused(f"the certificate {certs} starts with has a key of a type the token check does not "
+                          f"know ({certificate[0].name})")
         if not matches:
             raise Refused(f"the key the URI {uri} names is not the key of the certificate {certs} starts with "
                           f"({certificate[0].name})")

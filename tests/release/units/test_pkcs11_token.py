@@ -46,9 +46,11 @@ class TokenCheck(unittest.TestCase):
                         tool + ["--read-object", "--type", "pubkey", "--id", "01", "-o", folder / "public.der"]):
             subprocess.run(command, check=True, capture_output=True, env=cls.env)
         public = serialization.load_der_public_key((folder / "public.der").read_bytes())
-        cls.files = {name: folder / name for name in ("certs.pem", "other.pem", "empty.pem", "pin", "wrong-pin")}
+        cls.files = {name: folder / name for name in ("certs.pem", "other.pem", "ec.pem", "empty.pem", "pin",
+                                                      "wrong-pin")}
         for name, data in [("certs.pem", certificate(public, "Token Publisher")), ("empty.pem", b"no certificate\n"),
                            ("other.pem", certificate(rsa.generate_private_key(65537, 2048).public_key(), "Other")),
+                           ("ec.pem", certificate(ec.generate_private_key(ec.SECP256R1()).public_key(), "Other EC")),
                            ("pin", b"2718\n"), ("wrong-pin", b"3141\n")]:
             cls.files[name].write_bytes(data)
 
@@ -85,7 +87,8 @@ class TokenCheck(unittest.TestCase):
                  "the token holds 0 private keys that the URI"),
                 ("no PIN file", {"pin": None}, "not one (no --pin-file: is a login needed?)"),
                 ("token key of another certificate", {"cert": "other.pem"},
-                 "is not the key of the certificate")]:
+                 "is not the key of the certificate"),
+                ("an EC certificate for the token's RSA key", {"cert": "ec.pem"}, "is not the key of the certificate")]:
             with self.subTest(what):
                 assert_refused(self, words, *self.arguments(**changed), env=self.env)
 
