@@ -34,12 +34,12 @@ toolchain_versions() {
 }
 
 # run_tool_in_sandbox REPO PREFIX LOG COMMAND...: runs COMMAND (Wine programs among
-# it) in REPO's tests/e2e/sandbox with the Wine prefix PREFIX. Its stdout is the
+# it) in REPO's scripts/rehearsal/sandbox with the Wine prefix PREFIX. Its stdout is the
 # command's; everything on stderr goes to LOG.
 run_tool_in_sandbox() {
   local repo=$1 prefix=$2 log=$3
   shift 3
-  KESTROVA_WINEPREFIX=$prefix "$repo/tests/e2e/sandbox" "$@" </dev/null 2>"$log"
+  KESTROVA_WINEPREFIX=$prefix "$repo/scripts/rehearsal/sandbox" "$@" </dev/null 2>"$log"
 }
 
 # key_value FILE KEY: the value of the first line "KEY: value" in FILE (the answer of

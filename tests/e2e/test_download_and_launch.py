@@ -18,6 +18,7 @@ import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 import harness
 from harness import Box, SetupTestCase, State
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, HttpsHost, Reply

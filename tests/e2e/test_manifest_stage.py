@@ -5,11 +5,13 @@ and checks what the user sees (window caption, status lines, message boxes) and
 that the program exits with status 0."""
 
 import shutil
+import sys
 import tempfile
 import threading
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 from harness import CAPTION, SetupTestCase, State
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, MIRROR_HOST, HttpsHost, Reply
 

@@ -11,11 +11,13 @@ import json
 import os
 import shutil
 import signal
+import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 from harness import REPO, SetupTestCase, State, default_env, windows_path, work_root
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, HttpsHost, Reply
 

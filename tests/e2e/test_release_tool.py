@@ -12,10 +12,12 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 import harness
 from harness import SetupTestCase, windows_path
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH

@@ -1,5 +1,5 @@
 """Runs the real KestrovaSetup.exe under Wine, with ui_probe.exe recording what
-the setup window shows, inside tests/e2e/sandbox.
+the setup window shows, inside scripts/rehearsal/sandbox.
 
     run = run_setup("ManifestStage.test_404")
     run.exit_code, run.caption, run.states, run.boxes, run.close_posted
@@ -14,7 +14,7 @@ shows if no box came before.
 
 Executables come from KESTROVA_SETUP_EXE and KESTROVA_PROBE_EXE (CTest sets
 them), by default build/mingw/KestrovaSetup.exe and
-build/mingw/tests/probe/ui_probe.exe; screenshots go to KESTROVA_E2E_ARTIFACTS
+build/mingw/probe/ui_probe.exe; screenshots go to KESTROVA_E2E_ARTIFACTS
 (default build/mingw/e2e-artifacts).
 """
 
@@ -49,7 +49,7 @@ def setup_exe():
 
 
 def probe_exe():
-    return Path(os.environ.get("KESTROVA_PROBE_EXE", BUILD / "tests" / "probe" / "ui_probe.exe"))
+    return Path(os.environ.get("KESTROVA_PROBE_EXE", BUILD / "probe" / "ui_probe.exe"))
 
 
 def artifacts_dir():
@@ -198,7 +198,7 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
     screenshots    False: none at all (they cost CPU while the setup runs)
     Raises HarnessError when a time limit is hit (after killing both processes)."""
     if not in_sandbox():
-        raise HarnessError("end-to-end runs need tests/e2e/sandbox (KESTROVA_SANDBOX=1)")
+        raise HarnessError("end-to-end runs need scripts/rehearsal/sandbox (KESTROVA_SANDBOX=1)")
     exe = Path(exe) if exe is not None else setup_exe()
     for program in (exe, probe_exe()):
         if not program.is_file():
@@ -363,7 +363,7 @@ class SetupTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         if not in_sandbox():
-            raise HarnessError("run the end-to-end tests inside tests/e2e/sandbox "
+            raise HarnessError("run the end-to-end tests inside scripts/rehearsal/sandbox "
                                "(scripts/test does)")
 
     def run_setup(self, **kwargs):

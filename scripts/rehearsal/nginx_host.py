@@ -1,5 +1,5 @@
 """nginx from Debian as the download host for large transfers: serves a folder on
-127.0.0.1:443 inside tests/e2e/sandbox with the shipped configuration
+127.0.0.1:443 inside scripts/rehearsal/sandbox with the shipped configuration
 (docs/download-host/nginx.conf: TLS 1.2 and 1.3, content types, caching headers), its
 site lines replaced by the sandbox's address, trusted certificate and the folder. The
 scriptable https_host stays for faults.
