@@ -14,13 +14,13 @@ import re
 import urllib.parse
 
 from .refusal import Refused, read_limited
+from .host_name import is_host_name
 from .tree import SUMS, checked_digests
 
 MANIFEST = "downloads/desktop/kestrova-win-x64.json"
 INSTALLERS = "downloads/desktop/"
 SETUP = "KestrovaSetup.exe"
 SAFE_PATH = re.compile(r"[A-Za-z0-9._+-]+(/[A-Za-z0-9._+-]+)*")
-HOST_NAME = re.compile(r"[a-z0-9]([a-z0-9.-]{0,251}[a-z0-9])?")
 MAX_MANIFEST_BYTES = 64 << 10
 
 # Content-Type and Cache-Control of each kind of file, as docs/download-host/nginx.conf
@@ -113,7 +113,7 @@ def read_manifest_url(data):
         return None, None, None
     parts = urllib.parse.urlsplit(url)
     host = parts.netloc
-    if not HOST_NAME.fullmatch(host) or ".." in host:
+    if not is_host_name(host):
         raise Refused(f"--tree: {MANIFEST} names the host {host!r}, which is not a lower-case host name")
     return url, host, INSTALLERS + parts.path.rsplit("/", 1)[-1]
 
