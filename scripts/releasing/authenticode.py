@@ -83,6 +83,7 @@ class SignedContent:
         self.unsigned = [] if isinstance(unsigned, core.Void) else list(unsigned)
 
     def find_signer(self, sid, what):
+        """The carried certificate the signer identifier sid names; refuses when none is."""
         for certificate in self.certificates:
             if sid.name == "issuer_and_serial_number":
                 if certificate.issuer == sid.chosen["issuer"].dump() and \
@@ -93,6 +94,7 @@ class SignedContent:
         raise Refused(f"{what} does not carry its signer's certificate")
 
     def check_signed_attributes(self, signer_info, content_type, content, what):
+        """Refuses signed attributes that are missing, repeated, or name another content type or digest."""
         attributes = signer_info["signed_attrs"]
         if not attributes:
             raise Refused(f"the signer information of {what} has no signed attributes")

@@ -42,6 +42,7 @@ def bounded(seconds, log, command, cwd=None):
 
 
 def kill_group(group):
+    """Kills process group group, if it is still there."""
     try:
         os.killpg(group, signal.SIGKILL)
     except OSError:

@@ -66,6 +66,7 @@ def remove_checkout(repo, work):
 
 
 def first_line(command):
+    """The first line command prints on stdout, or "" when it cannot run."""
     try:
         done = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
     except OSError:

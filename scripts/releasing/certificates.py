@@ -137,6 +137,7 @@ class Certificate:
         return hash(self.der)
 
     def self_issued(self):
+        """Whether its subject is its issuer (a root, or a certificate issued by a key of the same name)."""
         return self.subject == self.issuer
 
     def signed_by(self, issuer):
@@ -147,6 +148,7 @@ class Certificate:
                                   self.self_issued() and issuer.identity == self.identity)
 
     def has_usage(self, usage):
+        """Whether its extended key usages name usage (False when it has none)."""
         return self.usages is not None and usage in self.usages
 
 
@@ -392,6 +394,7 @@ class AttributeCertificate:
         check_all_der(b"\x30" + self.der[1:], f"the attribute certificate {self.name}")
 
     def issued_by_name(self, certificate):
+        """Whether certificate's subject is among the issuer names it carries."""
         return certificate.subject in self.issuer_names
 
     def signed_by(self, issuer):
@@ -402,6 +405,7 @@ class AttributeCertificate:
 
 
 def describe(certificate, prefix):
+    """The lines naming certificate (subject, issuer, serial, fingerprint, expiry), each after prefix."""
     c = certificate.parsed
     return [
         f"{prefix} subject: {certificate.name}",
@@ -413,4 +417,5 @@ def describe(certificate, prefix):
 
 
 def now():
+    """The time now, in UTC."""
     return datetime.datetime.now(datetime.timezone.utc)

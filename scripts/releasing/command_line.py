@@ -27,6 +27,7 @@ class Parser(argparse.ArgumentParser):
     usage_line = None
 
     def error(self, message):
+        """Raises UsageError for a command with a one-line usage; else argparse's lines and exit 2."""
         if self.usage_line:
             raise UsageError(message)
         super().error(message)
@@ -49,6 +50,7 @@ COMMANDS = {  # command: (its name in messages, its usage, where its options are
 
 
 def add_checks(commands):
+    """Declares the checks' commands and their options."""
     commands.add_parser("tree").add_argument("dir")
     command = commands.add_parser("buildinfo")
     command.add_argument("file")

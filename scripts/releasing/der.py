@@ -217,6 +217,7 @@ def check_signed_data(data, what, depth=0):
 
 
 def check_oid(element, what):
+    """Refuses an element that is no OBJECT IDENTIFIER in DER."""
     if element.tag != OID:
         raise Refused(f"{what} is malformed: no OBJECT IDENTIFIER at byte {element.start}")
     plain(element, what)
@@ -224,6 +225,7 @@ def check_oid(element, what):
 
 def check_signer_info(signer_info, what, depth):
     # The signed attributes are signed whole, their tag aside.
+    """Refuses a SignerInfo not in DER, its signed attributes (signed) aside; checks its time stamp's too."""
     parts = shape(signer_info, SEQUENCE, (5, 6, 7), what, signed=lambda index, tag: index == 3 and tag == 0xA0)
     version, sid, digest, *middle = parts
     plain(version, what)

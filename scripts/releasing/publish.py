@@ -14,8 +14,9 @@ a client read a manifest whose installer is not completely served, at any target
      those that changed.
 
 Trusts nothing it is handed: the tree, its lists and manifest, and what each target
-holds are checked by the modules this one calls. Its options are declared here (command_line.py parses them); a
-failure is one line "publish: ..." on stderr and status 1 (2 for wrong usage).
+holds are checked by the modules this one calls. Its options are declared here
+(command_line.py parses them); a failure is one line "publish: ..." on stderr and status
+1 (2 for wrong usage).
 """
 
 import argparse
@@ -31,6 +32,7 @@ from .refusal import Refused, UsageError, one_line
 from .release_tool import LIVE_RETRY_SECONDS, ReleaseTool
 from .rsync_target import RsyncTarget
 from .s3_target import S3Target
+from .tree import SUMS
 
 USAGE = ("usage: scripts/publish --tree DIR --to TARGET [--s3-endpoint URL] [--s3-region REGION] "
          "[--s3-profile NAME] [--to TARGET ...] [--tool EXE] [--purge-command TEMPLATE] [--purge-timeout SECONDS] "
@@ -81,6 +83,7 @@ def add_arguments(parser):
 
 
 def seconds_value(name, text):
+    """text as whole seconds; raises UsageError, naming the option name, for anything else."""
     if not text.isdigit() or len(text) > 9:
         raise UsageError(f"{name} takes a whole number of seconds, not {text!r}")
     return int(text)
@@ -112,6 +115,7 @@ def parse(arguments):
 
 
 def make_target(url, settings):
+    """The target a --to URL names: an S3Target for s3://, else an RsyncTarget."""
     if url.startswith("s3://"):
         return S3Target(url, **settings)
     return RsyncTarget(url)
@@ -126,6 +130,7 @@ def say(line):
 
 
 def names(targets):
+    """The targets' names, comma-separated, or "none"."""
     return ", ".join(t.name for t in targets) or "none"
 
 
@@ -275,8 +280,8 @@ def put_rest(options, tree, targets, plans, clock):
     t = time.monotonic()
     changed = set()
     for group, what in (([f for f in tree.rest if f.kind == "setup"], "KestrovaSetup.exe"),
-                        ([f for f in tree.rest if f.kind == "other" and f.path != "SHA256SUMS"], "the rest of the tree"),
-                        ([f for f in tree.rest if f.path == "SHA256SUMS"], "SHA256SUMS")):
+                        ([f for f in tree.rest if f.kind == "other" and f.path != SUMS], "the rest of the tree"),
+                        ([f for f in tree.rest if f.path == SUMS], SUMS)):
         for target, plan in zip(targets, plans):
             files = [f for f in group if f.path in plan.changed]
             target.put(what, files, say)
@@ -289,6 +294,7 @@ def put_rest(options, tree, targets, plans, clock):
 
 
 def purge(options, url, live):
+    """Purges url from the edge; refuses, saying what is live, when the purge fails."""
     try:
         edge_purge.purge(options.purge_command, url, options.purge_timeout, say)
     except Refused as e:

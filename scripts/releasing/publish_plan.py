@@ -48,10 +48,12 @@ class TreeFile:
 
     @property
     def headers(self):
+        """(Content-Type, Cache-Control) the download host serves its kind with."""
         return HEADERS[self.kind]
 
 
 def kind_of(path):
+    """The kind of a tree path: manifest, installer, setup or other."""
     if path == MANIFEST:
         return "manifest"
     if path.startswith(INSTALLERS):
@@ -124,7 +126,6 @@ class TargetPlan:
 
     def __init__(self, target, tree, states, describe):
         self.target = target
-        self.states = states
         self.new_installers = [f for f in tree.installers if states[f.path] == NEW]
         self.changed = {f.path for f in tree.all if states[f.path] in (NEW, DIFFERENT)}
         self.refusal = None
@@ -146,6 +147,7 @@ REFUSED_WHY = {LINK: "a symbolic link on the target", OTHER: "not a file on the 
 
 
 def refusal(target, f, state, describe):
+    """The one line refusing state of f on target, or None when that state is no reason to refuse."""
     where = f"{target}/{f.path}"
     if state == LINK:
         return (f"{where} is a symbolic link; publish never writes through a link nor replaces one: make it the "

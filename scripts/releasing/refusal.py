@@ -45,6 +45,7 @@ def open_regular(path):
 
 
 def read_limited(path, limit, name):
+    """The bytes of the regular file path; refuses one larger than limit, naming it name."""
     with open_regular(path) as f:
         data = f.read(limit + 1)
     if len(data) > limit:
@@ -53,6 +54,7 @@ def read_limited(path, limit, name):
 
 
 def file_sha256(path):
+    """The SHA-256 (hex) of the regular file path; refuses a link or anything not a file."""
     with open_regular(path) as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
 

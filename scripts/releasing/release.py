@@ -207,8 +207,9 @@ class Release:
         self.clock.start()
         defaults, log = os.path.join(build_dir, "defaults.txt"), os.path.join(build_dir, "defaults.log")
         with open(defaults, "wb") as out:
+            tool = os.path.join(build_dir, "kestrova-release.exe")
             status = rehearsal.run_in_sandbox(os.path.join(self.build_root, "wineprefix"), log,
-                                              ["wine", os.path.join(build_dir, "kestrova-release.exe"), "defaults"], out)
+                                              ["wine", tool, "defaults"], out)
         with open(defaults, errors="replace") as f:
             text = f.read()
         if status != 0 or not text:

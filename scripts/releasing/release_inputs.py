@@ -16,8 +16,8 @@ PATH_OPTIONS = ("default_installer", "installer", "pfx", "password_file", "pkcs1
 
 def add_arguments(parser):
     """Declares the release's options on parser (an argparse parser)."""
-    for name in ("--host", "--default-installer", "--installer", "--version", "--sign-pkcs11", "--pkcs11-module", "--pin-file", "--sign-command", "--sign-cert", "--sign-timeout",
-                 "--timestamp-ca", "--out"):
+    for name in ("--host", "--default-installer", "--installer", "--version", "--sign-pkcs11", "--pkcs11-module",
+                 "--pin-file", "--sign-command", "--sign-cert", "--sign-timeout", "--timestamp-ca", "--out"):
         parser.add_argument(name)
     parser.add_argument("--sign", dest="pfx")
     parser.add_argument("--sign-password-file", dest="password_file")

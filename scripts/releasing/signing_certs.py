@@ -13,6 +13,7 @@ from .refusal import Refused, run_bounded
 
 
 def pem_text(certificates):
+    """The certificates as PEM, in their order."""
     return b"".join(pem.armor("CERTIFICATE", c.der) for c in certificates)
 
 

@@ -40,6 +40,7 @@ class Staging:
         self.copied_mb += os.stat(target).st_size // 1048576
 
     def place_installers(self, default_installer, default_name, installer, installer_name):
+        """Copies the default installer, and the installer unless it is the same name, into downloads/desktop/."""
         self.place(default_installer, os.path.join(self.desktop, default_name))
         if not os.path.exists(os.path.join(self.desktop, installer_name)):
             self.place(installer, os.path.join(self.desktop, installer_name))

@@ -153,8 +153,9 @@ def verify(o, work):
             print(f"verify-release: {line}", flush=True)
 
     path, default_path = client_check(tree, listed, rebuilt, work, host, default_sha256)
-    how = (f"KestrovaSetup.exe is that build plus its Authenticode signature{f', chaining to a root in {ca}' if ca else ''}"
-           if signed else "KestrovaSetup.exe unsigned")
+    anchored = f", chaining to a root in {ca}" if ca else ""
+    how = f"KestrovaSetup.exe is that build plus its Authenticode signature{anchored}" if signed else \
+        "KestrovaSetup.exe unsigned"
     return [f"verify-release: {tree} is commit {commit} for {host}, rebuilt byte for byte ({how}); SHA256SUMS "
                     f"holds; the client accepts the manifest for {path} and the default installer"]
 
@@ -187,6 +188,7 @@ def client_check(tree, listed, rebuilt, work, host, default_sha256):
         return texts
 
     def tool_line(text):
+        """The tool's own line of refusal in text, else its last line."""
         lines = text.splitlines()
         return next((line for line in lines if line.startswith("kestrova-release: ")), lines[-1] if lines else "")
 
@@ -196,7 +198,8 @@ def client_check(tree, listed, rebuilt, work, host, default_sha256):
     # What a client reads from the manifest: the url it fetches.
     check, defaults = in_sandbox('wine "$1" defaults >"$2/defaults.txt" 2>/dev/null && '
                                  'wine "$1" check --manifest "$(winepath -w "$2/manifest.json")" >"$2/check.txt" 2>&1')
-    if rehearsal.key_value(defaults, "host") != host or rehearsal.key_value(defaults, "default-sha256") != default_sha256:
+    reported = rehearsal.key_value(defaults, "host"), rehearsal.key_value(defaults, "default-sha256")
+    if reported != (host, default_sha256):
         raise Refused("the rebuilt kestrova-release.exe does not report the host and digest of BUILDINFO")
     if ACCEPTED not in check.splitlines():
         raise Refused(f"kestrova-release check refuses the manifest: {tool_line(check)}")
