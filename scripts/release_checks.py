@@ -1,3 +1,3 @@
 #!/usr/bin/python3 -Es
-import os, runpy  # noqa: E401 - the checks of the release program (releasing/), by their old name
-runpy.run_path(os.path.join(os.path.dirname(os.path.realpath(__file__)), "releasing"), {"PROGRAM": "release_checks.py"}, "__main__")
+import os, runpy  # noqa: E401 - the release program's checks (scripts/releasing), by their old name
+runpy.run_path(os.path.dirname(os.path.realpath(__file__)) + "/releasing", {"PROGRAM": "release_checks.py"}, "__main__")

@@ -23,7 +23,6 @@ import shutil
 import subprocess
 import sys
 import time
-import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -353,24 +352,3 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
     if failure is not None:
         raise HarnessError(f"{failure}\n{run.describe()}")
     return run
-
-
-class SetupTestCase(unittest.TestCase):
-    """Base for end-to-end scenarios: names runs after the test, checks the sandbox."""
-
-    maxDiff = None
-
-    @classmethod
-    def setUpClass(cls):
-        if not in_sandbox():
-            raise HarnessError("run the end-to-end tests inside scripts/rehearsal/sandbox "
-                               "(scripts/test does)")
-
-    def run_setup(self, **kwargs):
-        name = kwargs.pop("name", None) or self.id().split(".", 1)[-1]
-        return run_setup(name, **kwargs)
-
-    def assertBox(self, run, text, kind="error"):
-        """The run showed exactly one box, with this text, and ended with status 0."""
-        self.assertEqual([Box(kind, text)], run.boxes, run.describe())
-        self.assertEqual(0, run.exit_code, run.describe())

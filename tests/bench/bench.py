@@ -28,9 +28,10 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import harness  # noqa: E402
-from nginx_host import (RELEASE_NAME, RELEASE_SIZE, NginxHost, reference_release,  # noqa: E402
-                        reference_site)
+from nginx_host import NginxHost  # noqa: E402
+from reference_site import RELEASE_NAME, RELEASE_SIZE, reference_release, reference_site  # noqa: E402
 
 OUT = harness.BUILD.parent / "bench"
 HELPERS = harness.BUILD / "tests" / "bench"

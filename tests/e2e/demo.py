@@ -11,7 +11,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 import harness
-from nginx_host import RELEASE_NAME, NginxHost, reference_site
+from nginx_host import NginxHost
+from reference_site import RELEASE_NAME, reference_site
 
 OUT = harness.BUILD.parent / "demo"
 

@@ -12,8 +12,9 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
-from harness import CAPTION, SetupTestCase, State
+from harness import CAPTION, State
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, MIRROR_HOST, HttpsHost, Reply
+from setup_test_case import SetupTestCase
 
 SEND_FAILED = "Download-Request konnte nicht gesendet werden"
 READ_FAILED = "Download-Antwort konnte nicht gelesen werden"

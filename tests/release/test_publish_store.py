@@ -12,14 +12,17 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import unittest
+from pathlib import Path
 
 from store_and_edge import SECRET, SwiftStore, VarnishEdge
 from test_release_script import BUILD, DEFAULT_NAME, PUBLISH, reference_release, sha256, snapshot, upload_tree, \
     watching_processes_for, work_dir
-from nginx_host import reference_manifest  # noqa: E402 (scripts/rehearsal, on the path through test_release_script)
-from release_rehearsal import rehearse  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+from reference_site import reference_manifest  # noqa: E402
+from release_rehearsal import rehearse  # noqa: E402 (scripts/rehearsal, on the path through test_release_script)
 
 HOST = "download.kestrova.example"
 MANIFEST = "downloads/desktop/kestrova-win-x64.json"
