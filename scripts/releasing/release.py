@@ -97,12 +97,15 @@ def main(o):
 
 
 class Release:
+    """One run of scripts/release; what clean_up removes on the way out."""
+
     def __init__(self, o, caller_dir):
         self.o, self.caller_dir = o, caller_dir
         self.scratch = self.staging = self.sandbox = None
         self.clock = Clock()
 
     def run(self):
+        """The release, stage after stage; refuses at the first failure, --out unchanged."""
         o = self.o
         if os.geteuid() != 0:
             raise Refused("must run as root (the rehearsal runs in a private network namespace)")
@@ -124,7 +127,7 @@ class Release:
             self.clock.stop("token")
 
         build_dir, setup_sha256 = self.build(commit, epoch, left_out)
-        default_name = self.check_defaults(build_dir, setup_sha256)
+        default_name = self.check_defaults(build_dir)
 
         self.clock.start()
         self.staging = Staging(o.out)
@@ -200,7 +203,7 @@ class Release:
         # build as it was built, and BUILDINFO records that one.
         return build_dir, sha256(os.path.join(build_dir, "KestrovaSetup.exe"))
 
-    def check_defaults(self, build_dir, setup_sha256):
+    def check_defaults(self, build_dir):
         """The default installer's name, after checking the inputs against the defaults
         compiled in, as the built tool reports them."""
         o = self.o
@@ -288,6 +291,7 @@ class Release:
                 pass
 
     def clean_up(self):
+        """Ends every bounded run left, removes the scratch and staging folders."""
         bounded.stop_all()
         if self.scratch:
             shutil.rmtree(self.scratch, ignore_errors=True)
