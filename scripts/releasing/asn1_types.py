@@ -17,7 +17,7 @@ SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 SPC_PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
 SPC_STATEMENT_TYPE = "1.3.6.1.4.1.311.2.1.11"
 SPC_SP_OPUS_INFO = "1.3.6.1.4.1.311.2.1.12"
-RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
+TIMESTAMP_ATTRIBUTE = "1.3.6.1.4.1.311.3.3.1"  # an RFC 3161 time stamp among unsigned attributes
 
 
 class SpcString(core.Choice):

@@ -15,15 +15,15 @@ import hashlib
 
 from asn1crypto import cms, core, tsp
 
-from .asn1_types import SPC_PE_IMAGE_DATA, SpcIndirectDataContent, SpcPeImageData, parse
+from .asn1_types import SPC_PE_IMAGE_DATA, TIMESTAMP_ATTRIBUTE, SpcIndirectDataContent, SpcPeImageData, parse
 from .certificates import (CODE_SIGNING, HASHES, LIFETIME_SIGNING, TIME_STAMPING, AttributeCertificate,
-                           Certificate, build_chain, check_anchored, check_extras, check_usage, describe,
+                           Certificate, build_chain, check_extras, check_usage, describe,
                            no_parameters, now, read_pem, unique, verify)
 from .der import check_signed_data
 from .pe_image import authenticode_digest, first_table_entry, signature_blob
 from .refusal import Refused, open_regular, read_limited
+from .signing_certs import check_anchored
 
-TIMESTAMP_ATTRIBUTE = "1.3.6.1.4.1.311.3.3.1"
 RSA_SIGNATURES = {"1.2.840.113549.1.1.1": None, "1.2.840.113549.1.1.11": "sha256",
                   "1.2.840.113549.1.1.12": "sha384", "1.2.840.113549.1.1.13": "sha512"}
 # id-ecPublicKey stands for ECDSA with the signer's digest algorithm, as Windows writes it.
@@ -83,6 +83,7 @@ class SignedContent:
         self.unsigned = [] if isinstance(unsigned, core.Void) else list(unsigned)
 
     def find_signer(self, sid, what):
+        """The carried certificate the signer identifier sid names; refuses when none is."""
         for certificate in self.certificates:
             if sid.name == "issuer_and_serial_number":
                 if certificate.issuer == sid.chosen["issuer"].dump() and \
@@ -93,6 +94,7 @@ class SignedContent:
         raise Refused(f"{what} does not carry its signer's certificate")
 
     def check_signed_attributes(self, signer_info, content_type, content, what):
+        """Refuses signed attributes that are missing, repeated, or name another content type or digest."""
         attributes = signer_info["signed_attrs"]
         if not attributes:
             raise Refused(f"the signer information of {what} has no signed attributes")
@@ -176,41 +178,44 @@ def read_signature(unsigned, signed):
     return read_blob(blob, authenticode_digest(signed, table_at))
 
 
-def check_signature(options):
-    """check_signed(options), with whatever the parser finds malformed on the way
-    refused in one line."""
+def check_signature(unsigned=None, signed=None, *, table=None, ca=None, tsa_ca=None, tsa_ca_is_system=False,
+                    signer=None, require_timestamp=False, any_usage=False):
+    """check_signed with the same arguments, with whatever the parser finds malformed on
+    the way refused in one line."""
     try:
-        return check_signed(options)
+        return check_signed(unsigned, signed, table=table, ca=ca, tsa_ca=tsa_ca, tsa_ca_is_system=tsa_ca_is_system,
+                            signer=signer, require_timestamp=require_timestamp, any_usage=any_usage)
     except (ValueError, TypeError, KeyError, OverflowError, IndexError) as e:
         raise Refused(f"the signature is malformed ({str(e).splitlines()[0] if str(e) else type(e).__name__})")
 
 
-def check_signed(options):
-    """The signature of options.signed over options.unsigned (or, options.table given,
-    the first signature of that certificate table, whose image is not at hand), checked;
-    its signer's chain (and the time stamp's) anchored in options.ca (options.tsa_ca)
-    when given. options.tsa_ca_is_system: that file is the system's bundle, which anchors
-    the time stamp but vouches for no extra certificate. Returns the lines that name the
-    signer and the time stamp.
+def check_signed(unsigned, signed, *, table, ca, tsa_ca, tsa_ca_is_system, signer, require_timestamp, any_usage):
+    """The signature of the file signed over the file unsigned (or, table given, the first
+    signature of that certificate table, whose image is not at hand), checked; its
+    signer's chain (and the time stamp's) anchored in the roots of the file ca (tsa_ca)
+    when given. tsa_ca_is_system: that file is the system's bundle, which anchors the time
+    stamp but vouches for no extra certificate. signer: a PEM file whose first
+    certificate must be the signer's. Returns the lines that name the signer and the time
+    stamp; refuses the first rule broken.
 
     A bare signature is held to every rule but those of the release's file: the image's
     digest, the PE checksum and the one entry of the table are not checked, and with
-    options.any_usage its signer need not be for code signing (UEFI signers are not)."""
-    if options.table:
-        data, when, token = read_blob(first_table_entry(read_limited(options.table, 1 << 20, options.table)), None)
+    any_usage its signer need not be for code signing (UEFI signers are not)."""
+    if table:
+        data, when, token = read_blob(first_table_entry(read_limited(table, 1 << 20, table)), None)
     else:
-        with open_regular(options.unsigned) as f:
+        with open_regular(unsigned) as f:
             unsigned = f.read()
-        with open_regular(options.signed) as f:
+        with open_regular(signed) as f:
             signed = f.read()
         data, when, token = read_signature(unsigned, signed)
-    roots = read_pem(options.ca, strict=False) if options.ca else []
-    tsa_roots_path = options.tsa_ca or options.ca
+    roots = read_pem(ca, strict=False) if ca else []
+    tsa_roots_path = tsa_ca or ca
     tsa_roots = read_pem(tsa_roots_path, strict=False) if token and tsa_roots_path else []
-    vouching = roots + ([] if options.tsa_ca_is_system else tsa_roots)
+    vouching = roots + ([] if tsa_ca_is_system else tsa_roots)
     chain = build_chain(data.signer, data.certificates, roots, "the signature")
     tsa_chain = build_chain(token.signer, token.certificates, tsa_roots, "the time stamp") if token else []
-    code_signing = None if options.table and options.any_usage else CODE_SIGNING
+    code_signing = None if table and any_usage else CODE_SIGNING
     check_usage(chain, code_signing, "code signing", "the signer's certificate")
     if token:
         check_usage(tsa_chain, TIME_STAMPING, "time stamping", "the time stamp's certificate")
@@ -223,19 +228,19 @@ def check_signed(options):
 
     lines = describe(data.signer, "signer")
     lines.append(f"timestamp: {when:%Y-%m-%d %H:%M:%S} UTC by {token.signer.name}" if when else "timestamp: none")
-    if options.require_timestamp and not when:
+    if require_timestamp and not when:
         raise Refused("the signature carries no time stamp")
-    if options.signer:
-        expected = read_pem(options.signer)
+    if signer:
+        expected = read_pem(signer)
         if not expected or expected[0] != data.signer:
-            raise Refused(f"the signer is not the certificate {options.signer} starts with: it is "
+            raise Refused(f"the signer is not the certificate {signer} starts with: it is "
                           f"{data.signer.name} (serial {data.signer.parsed.serial_number:x})")
     # A time-stamped signature is judged at its time, as Windows does, unless its
     # certificate is for lifetime signing: its signatures end with it.
     lifetime = data.signer.has_usage(LIFETIME_SIGNING)
     at = now() if lifetime or not when else when
-    if options.ca:
-        check_usage(check_anchored(chain, options.ca, at, "the signer"), code_signing, "code signing",
+    if ca:
+        check_usage(check_anchored(chain, ca, at, "the signer"), code_signing, "code signing",
                     "the signer's certificate")
     else:
         lines.append("warning: no --ca: the signer is not anchored to any root, and its name above is one "

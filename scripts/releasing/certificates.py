@@ -14,9 +14,7 @@ given explicitly verifies it, never another carried certificate.
 
 import datetime
 import hashlib
-import os
 import re
-import tempfile
 
 from asn1crypto import cms, core, pem, x509 as asn1_x509
 from cryptography import x509
@@ -26,7 +24,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from .asn1_types import parse
 from .der import check_all_der, check_certificate_bytes
-from .refusal import Refused, read_limited, run_bounded
+from .refusal import Refused, read_limited
 
 CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 TIME_STAMPING = "1.3.6.1.5.5.7.3.8"
@@ -139,6 +137,7 @@ class Certificate:
         return hash(self.der)
 
     def self_issued(self):
+        """Whether its subject is its issuer (a root, or a certificate issued by a key of the same name)."""
         return self.subject == self.issuer
 
     def signed_by(self, issuer):
@@ -149,6 +148,7 @@ class Certificate:
                                   self.self_issued() and issuer.identity == self.identity)
 
     def has_usage(self, usage):
+        """Whether its extended key usages name usage (False when it has none)."""
         return self.usages is not None and usage in self.usages
 
 
@@ -394,6 +394,7 @@ class AttributeCertificate:
         check_all_der(b"\x30" + self.der[1:], f"the attribute certificate {self.name}")
 
     def issued_by_name(self, certificate):
+        """Whether certificate's subject is among the issuer names it carries."""
         return certificate.subject in self.issuer_names
 
     def signed_by(self, issuer):
@@ -403,41 +404,8 @@ class AttributeCertificate:
                                   self.parsed["ac_info"].dump(), issuer, f"(attribute) {self.name}", False)
 
 
-def pem_text(certificates):
-    return b"".join(pem.armor("CERTIFICATE", c.der) for c in certificates)
-
-
-def openssl_verify(chain, roots_path, when, what):
-    """openssl's verdict on chain (leaf first) ending in a root of roots_path, at `when`,
-    with at least 112 bits of security and no SHA-1 (auth level 2). Its purposes are not
-    asked: the usages are judged here, as Windows judges them."""
-    with tempfile.TemporaryDirectory() as scratch:
-        leaf, untrusted = os.path.join(scratch, "leaf.pem"), os.path.join(scratch, "untrusted.pem")
-        with open(leaf, "wb") as f:
-            f.write(pem_text(chain[:1]))
-        with open(untrusted, "wb") as f:
-            f.write(pem_text(chain[1:]))
-        command = ["openssl", "verify", "-CAfile", roots_path, "-auth_level", "2",
-                   "-attime", str(int(when.timestamp()))]
-        if len(chain) > 1:
-            command += ["-untrusted", untrusted]
-        status, output = run_bounded(command + [leaf], "openssl verify")
-    if status != 0:
-        reason = [line for line in output.splitlines() if "error" in line.lower()]
-        raise Refused(f"{what} does not chain to a root in {roots_path}: "
-                      f"{(reason or ['openssl verify failed'])[0].strip()}")
-
-
-def check_anchored(chain, roots_path, when, what):
-    """chain anchored in a root of roots_path (by name and key, or by signature) and
-    accepted there by openssl at `when`; returns the chain with its root."""
-    roots = read_pem(roots_path, strict=False)
-    root = anchor(chain, roots, roots_path, what)
-    openssl_verify(chain, roots_path, when, what)
-    return chain if chain[-1].self_issued() else chain + [root]
-
-
 def describe(certificate, prefix):
+    """The lines naming certificate (subject, issuer, serial, fingerprint, expiry), each after prefix."""
     c = certificate.parsed
     return [
         f"{prefix} subject: {certificate.name}",
@@ -449,26 +417,5 @@ def describe(certificate, prefix):
 
 
 def now():
+    """The time now, in UTC."""
     return datetime.datetime.now(datetime.timezone.utc)
-
-
-def check_signing_certs(path, out, root_out):
-    """The certificates a signer signs with: the first for code signing and no CA, then
-    its issuers up to a root that verifies itself, each issuing the one before, nothing
-    else; written in that order to out, the root to root_out."""
-    certificates = unique(read_pem(path))
-    if not certificates:
-        raise Refused(f"{path} holds no PEM certificate")
-    chain = build_chain(certificates[0], certificates[1:], [], path)
-    check_usage(chain, CODE_SIGNING, "code signing", f"the first certificate of {path}")
-    if not chain[-1].self_issued():
-        raise Refused(f"the certificate {chain[-1].name} in {path} does not verify against the chain in {path}: "
-                      f"its issuer is not there (the file must hold the chain up to and including the root)")
-    outside = [c for c in certificates if c not in chain]
-    if outside:
-        raise Refused(f"{path} holds a certificate outside the signer's chain: {outside[0].name}")
-    with open(out, "wb") as f:
-        f.write(pem_text(chain))
-    with open(root_out, "wb") as f:
-        f.write(pem_text(chain[-1:]))
-    return describe(chain[0], "certificate")

@@ -11,15 +11,16 @@ of a SET may come in any order (real encoders do not sort), and a CHOICE keeps t
 it came with: both are taken as they are, not compared with a re-encoding.
 Trusts nothing of its input."""
 
-from asn1crypto import parser
+from asn1crypto import core, parser
 
+from . import asn1_types
 from .refusal import Refused
 
 SEQUENCE, SET, INTEGER, OCTET_STRING, OID = 0x30, 0x31, 0x02, 0x04, 0x06
 # Universal types that DER writes primitive.
 PRIMITIVE = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0A, 0x0C, 0x12, 0x13, 0x14, 0x16, 0x17, 0x18, 0x1A, 0x1C,
              0x1E}
-TIMESTAMP_ATTRIBUTE = bytes.fromhex("2b0601040182370303 01".replace(" ", ""))
+TIMESTAMP_ATTRIBUTE = core.ObjectIdentifier(asn1_types.TIMESTAMP_ATTRIBUTE).contents  # as encoded
 ATTRIBUTE_CERTIFICATE_TAGS = (0xA1, 0xA2)  # the v1 and v2 CHOICEs of CertificateChoices
 MAX_DEPTH = 64
 
@@ -216,6 +217,7 @@ def check_signed_data(data, what, depth=0):
 
 
 def check_oid(element, what):
+    """Refuses an element that is no OBJECT IDENTIFIER in DER."""
     if element.tag != OID:
         raise Refused(f"{what} is malformed: no OBJECT IDENTIFIER at byte {element.start}")
     plain(element, what)
@@ -223,6 +225,7 @@ def check_oid(element, what):
 
 def check_signer_info(signer_info, what, depth):
     # The signed attributes are signed whole, their tag aside.
+    """Refuses a SignerInfo not in DER, its signed attributes (signed) aside; checks its time stamp's too."""
     parts = shape(signer_info, SEQUENCE, (5, 6, 7), what, signed=lambda index, tag: index == 3 and tag == 0xA0)
     version, sid, digest, *middle = parts
     plain(version, what)

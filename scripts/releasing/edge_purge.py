@@ -31,6 +31,7 @@ def check_template(template):
 
 
 def shell_text(template):
+    """The template as bash text, {url} and {path} its arguments "$1" and "$2"."""
     return template.replace("{url}", '"$1"').replace("{path}", '"$2"')
 
 

@@ -13,6 +13,12 @@ import tempfile
 from .refusal import Refused, read_limited, run_bounded as run
 
 
+def first_error(output, default="failed"):
+    """The first line of osslsigncode's output that names an error or a failure, else default."""
+    return next((line.strip() for line in output.splitlines() if "error" in line.lower() or "fail" in line.lower()),
+                default)
+
+
 def verify_options():
     """The options of osslsigncode's verify command, as its usage text lists them."""
     _, usage = run(["osslsigncode"], "osslsigncode (asked for its usage)")
@@ -56,8 +62,7 @@ def osslsigncode_verify(signed, ca, tsa_ca, crls, require_timestamp):
         if offline == "-ignore-cdp" and not crls and any("-CRLfile" in line for line in lines):
             raise Refused("this osslsigncode has -ignore-cdp but not -ignore-crl: offline it fails without a CRL "
                           "for each certificate that names one; give them with --crl")
-        reason = next((line.strip() for line in lines if "error" in line.lower() or "fail" in line.lower()),
-                      "failed")
+        reason = first_error(output)
         raise Refused(f"osslsigncode does not verify the signature against {ca}: {reason}")
     if require_timestamp and "Timestamp Server Signature verification: ok" not in lines:
         raise Refused(f"osslsigncode does not verify the time stamp against {tsa_ca}")

@@ -14,10 +14,12 @@ a client read a manifest whose installer is not completely served, at any target
      those that changed.
 
 Trusts nothing it is handed: the tree, its lists and manifest, and what each target
-holds are checked by the modules this one calls. The command line is parsed here; a
-failure is one line "publish: ..." on stderr and status 1 (2 for wrong usage).
+holds are checked by the modules this one calls. Its options are declared here
+(command_line.py parses them); a failure is one line "publish: ..." on stderr and status
+1 (2 for wrong usage).
 """
 
+import argparse
 import os
 import signal
 import sys
@@ -26,91 +28,94 @@ import time
 
 from . import edge_purge
 from .publish_plan import TargetPlan, Tree, checked_installers
-from .refusal import Refused
+from .refusal import Refused, UsageError, one_line
 from .release_tool import LIVE_RETRY_SECONDS, ReleaseTool
 from .rsync_target import RsyncTarget
 from .s3_target import S3Target
+from .tree import SUMS
 
 USAGE = ("usage: scripts/publish --tree DIR --to TARGET [--s3-endpoint URL] [--s3-region REGION] "
          "[--s3-profile NAME] [--to TARGET ...] [--tool EXE] [--purge-command TEMPLATE] [--purge-timeout SECONDS] "
          "[--abort-uploads-older-than SECONDS] [--dry-run] [--no-live-check]")
+LIVE = "the new manifest is live on every target"
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-
-
-class UsageError(Exception):
-    pass
 
 
 class Interrupted(BaseException):
     """A signal: raised in the main thread, so that cleanups (an upload's abort) run."""
 
 
-class Options:
-    def __init__(self):
-        self.tree = self.tool = self.purge_command = None
-        self.targets = []  # [url, {"endpoint": ..., "region": ..., "profile": ...}]
-        self.purge_timeout = edge_purge.DEFAULT_TIMEOUT
-        self.abort_older_than = None
-        self.dry_run = False
-        self.live_check = True
+S3_OPTIONS = {"--s3-endpoint": "endpoint", "--s3-region": "region", "--s3-profile": "profile"}
+
+
+class Target(argparse.Action):
+    """--to: a target, with the --s3-* options that follow it."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        namespace.targets = [*namespace.targets, [value, {}]]
+
+
+class S3Setting(argparse.Action):
+    """--s3-*: a setting of the s3:// --to just before it."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        if not namespace.targets or not namespace.targets[-1][0].startswith("s3://"):
+            raise UsageError(f"{option_string} follows the s3:// --to it applies to")
+        url, settings = namespace.targets[-1]
+        if S3_OPTIONS[option_string] in settings:
+            raise UsageError(f"{option_string} given twice for {url}")
+        settings[S3_OPTIONS[option_string]] = value
+
+
+def add_arguments(parser):
+    """Declares publish's options on parser (an argparse parser)."""
+    parser.set_defaults(targets=[])
+    parser.add_argument("--tree")
+    parser.add_argument("--to", action=Target)
+    for name in S3_OPTIONS:
+        parser.add_argument(name, action=S3Setting)
+    parser.add_argument("--tool")
+    parser.add_argument("--purge-command")
+    parser.add_argument("--purge-timeout")
+    parser.add_argument("--abort-uploads-older-than", dest="abort_older_than")
+    parser.add_argument("--dry-run", action="store_true")
+    parser.add_argument("--no-live-check", dest="live_check", action="store_false")
 
 
 def seconds_value(name, text):
+    """text as whole seconds; raises UsageError, naming the option name, for anything else."""
     if not text.isdigit() or len(text) > 9:
         raise UsageError(f"{name} takes a whole number of seconds, not {text!r}")
     return int(text)
 
 
-def parse(arguments):
-    """Options from the command line. --s3-* apply to the s3:// --to just before them."""
-    options = Options()
-    s3_options = {"--s3-endpoint": "endpoint", "--s3-region": "region", "--s3-profile": "profile"}
-    values = ("--tree", "--to", "--tool", "--purge-command", "--purge-timeout", "--abort-uploads-older-than",
-              *s3_options)
-    at = 0
-    while at < len(arguments):
-        name = arguments[at]
-        if name in ("--dry-run", "--no-live-check"):
-            options.dry_run |= name == "--dry-run"
-            options.live_check &= name != "--no-live-check"
-            at += 1
-            continue
-        if name not in values:
-            raise UsageError(f"unknown argument {name!r}")
-        if at + 1 >= len(arguments):
-            raise UsageError(f"{name} needs a value")
-        value = arguments[at + 1]
-        at += 2
-        if name == "--tree":
-            options.tree = value
-        elif name == "--to":
-            options.targets.append([value, {}])
-        elif name == "--tool":
-            options.tool = value
-        elif name == "--purge-command":
-            try:
-                edge_purge.check_template(value)
-            except Refused as e:
-                raise UsageError(str(e))
-            options.purge_command = value
-        elif name == "--purge-timeout":
-            options.purge_timeout = max(1, seconds_value(name, value))
-        elif name == "--abort-uploads-older-than":
-            options.abort_older_than = seconds_value(name, value)
-        else:
-            if not options.targets or not options.targets[-1][0].startswith("s3://"):
-                raise UsageError(f"{name} follows the s3:// --to it applies to")
-            if s3_options[name] in options.targets[-1][1]:
-                raise UsageError(f"{name} given twice for {options.targets[-1][0]}")
-            options.targets[-1][1][s3_options[name]] = value
+def checked_options(options):
+    """options as parsed, their values checked and converted; raises UsageError."""
     if options.tree is None:
         raise UsageError("--tree is missing")
     if not options.targets:
         raise UsageError("--to is missing")
+    if options.purge_command is not None:
+        try:
+            edge_purge.check_template(options.purge_command)
+        except Refused as e:
+            raise UsageError(str(e))
+    options.purge_timeout = (edge_purge.DEFAULT_TIMEOUT if options.purge_timeout is None
+                             else max(1, seconds_value("--purge-timeout", options.purge_timeout)))
+    if options.abort_older_than is not None:
+        options.abort_older_than = seconds_value("--abort-uploads-older-than", options.abort_older_than)
     return options
 
 
+def parse(arguments):
+    """Checked options from publish's arguments; raises UsageError. --s3-* apply to the
+    s3:// --to just before them."""
+    from .command_line import parse as parse_command_line
+    return checked_options(parse_command_line(["publish", *arguments]))
+
+
 def make_target(url, settings):
+    """The target a --to URL names: an S3Target for s3://, else an RsyncTarget."""
     if url.startswith("s3://"):
         return S3Target(url, **settings)
     return RsyncTarget(url)
@@ -125,10 +130,13 @@ def say(line):
 
 
 def names(targets):
+    """The targets' names, comma-separated, or "none"."""
     return ", ".join(t.name for t in targets) or "none"
 
 
 def run(options):
+    """Publishes options.tree to every target in the order above; raises Refused at the
+    first failure, UsageError for a target named twice."""
     started = time.monotonic()
     clock = {"tree and comparison": 0.0}
     tree = Tree(options.tree)
@@ -145,6 +153,32 @@ def run(options):
     # 1. Every target compared before anything is written anywhere.
     plans = [TargetPlan(t.name, tree, t.survey(tree), t.describe) for t in targets]
     checked = checked_installers(tree, plans) if tool else []
+    show_plans(options, tree, targets, plans, checked, tool)
+    for plan in plans:
+        if plan.refusal:
+            raise Refused(plan.refusal)
+    if options.dry_run:
+        say("publish: dry run, nothing changed")
+        return
+    if options.abort_older_than is not None:
+        for target in targets:
+            if isinstance(target, S3Target):
+                target.abort_uploads_older_than(options.abort_older_than, say)
+    clock["tree and comparison"] = time.monotonic() - started
+
+    expected = put_installers(tree, targets, plans, checked, tool, clock)
+    put_manifest(tree, targets, plans, clock)
+    go_live(options, tree, tool, expected, clock)
+    put_rest(options, tree, targets, plans, clock)
+
+    checked_note = "" if tool else " (not checked as the download host)"
+    say(f"publish: published {tree.root} to {names(targets)}{checked_note}")
+    say(f"publish: took {time.monotonic() - started:.1f} s: " +
+        ", ".join(f"{name} {value:.1f} s" for name, value in clock.items()))
+
+
+def show_plans(options, tree, targets, plans, checked, tool):
+    """Prints, per target, what publishing will do there, then the checks and purges."""
     for target, plan in zip(targets, plans):
         say(f"publish: {tree.root} to {target.name}{' (dry run: nothing changes)' if options.dry_run else ''}")
         for line in plan.lines:
@@ -163,19 +197,12 @@ def run(options):
         say("  no live check (--no-live-check): the targets are not checked as the download host")
     if options.purge_command:
         say(f"  purge    {tree.url_of(tree.manifest.path)}, then each other file that changes")
-    for plan in plans:
-        if plan.refusal:
-            raise Refused(plan.refusal)
-    if options.dry_run:
-        say("publish: dry run, nothing changed")
-        return
-    if options.abort_older_than is not None:
-        for target in targets:
-            if isinstance(target, S3Target):
-                target.abort_uploads_older_than(options.abort_older_than, say)
-    clock["tree and comparison"] = time.monotonic() - started
 
-    # 2. and 3. Installers everywhere and read back, checked through the host.
+
+def put_installers(tree, targets, plans, checked, tool, clock):
+    """Steps 2 and 3: the new installers on every target, every installer read back, the
+    checked ones fetched through the host. Returns the client's reading of the tree's
+    manifest (None without a live check); raises Refused when an installer fails."""
     t = time.monotonic()
     for target in targets:
         if isinstance(target, S3Target):
@@ -204,8 +231,11 @@ def run(options):
             if f.path == tree.served:
                 expected = read
     clock["their check"] = time.monotonic() - t
+    return expected
 
-    # 4. The manifest, target after target.
+
+def put_manifest(tree, targets, plans, clock):
+    """Step 4: the manifest, target after target; a failure names the targets that have it."""
     t = time.monotonic()
     done = []
     for target, plan in zip(targets, plans):
@@ -220,33 +250,38 @@ def run(options):
         done.append(target)
     clock["manifest"] = time.monotonic() - t
 
-    # 5. The edge forgets the old manifest, on every run (one that completes an
-    # interrupted run must purge too), then the live check.
-    live = "the new manifest is live on every target"
+
+def go_live(options, tree, tool, expected, clock):
+    """Step 5: the edge forgets the old manifest, on every run (one that completes an
+    interrupted run must purge too), then the live check; raises Refused when the host
+    does not serve the tree's manifest and installer."""
     t = time.monotonic()
     if options.purge_command:
-        purge(options, tree.url_of(tree.manifest.path), live)
+        purge(options, tree.url_of(tree.manifest.path), LIVE)
     if tool:
         say("publish: checking the live manifest and its installer")
 
         def stale(url, age, etag):
             return (f"the download host still serves another manifest after {LIVE_RETRY_SECONDS} s: {url} "
                     f"(Age {age}, ETag {etag}; an edge that still holds the old one: --purge-command purges it); "
-                    f"{live}: publish again once the edge serves it, or the previous tree to roll back")
+                    f"{LIVE}: publish again once the edge serves it, or the previous tree to roll back")
         status, read = tool.check_live(expected, stale)
         if status != 0:
-            raise Refused(f"the live check of the new manifest failed (see above); {live}: publish this tree again "
+            raise Refused(f"the live check of the new manifest failed (see above); {LIVE}: publish this tree again "
                           "once the host serves it, or the previous tree to roll back")
         if read != expected:
-            raise Refused(f"the host serves another manifest than the one published (a cache in front of it?); {live}")
+            raise Refused(f"the host serves another manifest than the one published (a cache in front of it?); {LIVE}")
     clock["live check"] = time.monotonic() - t
 
-    # 6. The rest; SHA256SUMS last, so that it never lists a file a target lacks.
+
+def put_rest(options, tree, targets, plans, clock):
+    """Step 6: the setup, the rest and SHA256SUMS last, so that it never lists a file a
+    target lacks; then the purge of those that changed."""
     t = time.monotonic()
     changed = set()
     for group, what in (([f for f in tree.rest if f.kind == "setup"], "KestrovaSetup.exe"),
-                        ([f for f in tree.rest if f.kind == "other" and f.path != "SHA256SUMS"], "the rest of the tree"),
-                        ([f for f in tree.rest if f.path == "SHA256SUMS"], "SHA256SUMS")):
+                        ([f for f in tree.rest if f.kind == "other" and f.path != SUMS], "the rest of the tree"),
+                        ([f for f in tree.rest if f.path == SUMS], SUMS)):
         for target, plan in zip(targets, plans):
             files = [f for f in group if f.path in plan.changed]
             target.put(what, files, say)
@@ -254,30 +289,21 @@ def run(options):
     if options.purge_command:
         for f in tree.rest:
             if f.path in changed:
-                purge(options, tree.url_of(f.path), live)
+                purge(options, tree.url_of(f.path), LIVE)
     clock["the rest"] = time.monotonic() - t
-
-    checked_note = "" if tool else " (not checked as the download host)"
-    say(f"publish: published {tree.root} to {names(targets)}{checked_note}")
-    say(f"publish: took {time.monotonic() - started:.1f} s: " +
-        ", ".join(f"{name} {value:.1f} s" for name, value in clock.items()))
 
 
 def purge(options, url, live):
+    """Purges url from the edge; refuses, saying what is live, when the purge fails."""
     try:
         edge_purge.purge(options.purge_command, url, options.purge_timeout, say)
     except Refused as e:
         raise Refused(f"{e}; {live}, the edge may still serve the old file")
 
 
-def one_line(text):
-    return "".join(c if c.isprintable() else "?" for c in text)
-
-
-def main(arguments):
-    if "--help" in arguments:
-        say(USAGE)
-        return 0
+def main(options):
+    """publish's exit status for options as parsed; wrong usage raises UsageError."""
+    options = checked_options(options)
     # Missing folders on a local rsync target are made 755 whatever the caller's umask.
     os.umask(0o022)
     interrupted = []
@@ -289,11 +315,8 @@ def main(arguments):
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, on_signal)
     try:
-        run(parse(arguments))
+        run(options)
         return 0
-    except UsageError as e:
-        print(one_line(f"publish: {e}; {USAGE}"), file=sys.stderr)
-        return 2
     except Refused as e:
         print(one_line(f"publish: {e}"), file=sys.stderr)
     except Interrupted:

@@ -14,13 +14,13 @@ import re
 import urllib.parse
 
 from .refusal import Refused, read_limited
+from .host_name import is_host_name
 from .tree import SUMS, checked_digests
 
 MANIFEST = "downloads/desktop/kestrova-win-x64.json"
 INSTALLERS = "downloads/desktop/"
 SETUP = "KestrovaSetup.exe"
 SAFE_PATH = re.compile(r"[A-Za-z0-9._+-]+(/[A-Za-z0-9._+-]+)*")
-HOST_NAME = re.compile(r"[a-z0-9]([a-z0-9.-]{0,251}[a-z0-9])?")
 MAX_MANIFEST_BYTES = 64 << 10
 
 # Content-Type and Cache-Control of each kind of file, as docs/download-host/nginx.conf
@@ -48,10 +48,12 @@ class TreeFile:
 
     @property
     def headers(self):
+        """(Content-Type, Cache-Control) the download host serves its kind with."""
         return HEADERS[self.kind]
 
 
 def kind_of(path):
+    """The kind of a tree path: manifest, installer, setup or other."""
     if path == MANIFEST:
         return "manifest"
     if path.startswith(INSTALLERS):
@@ -113,7 +115,7 @@ def read_manifest_url(data):
         return None, None, None
     parts = urllib.parse.urlsplit(url)
     host = parts.netloc
-    if not HOST_NAME.fullmatch(host) or ".." in host:
+    if not is_host_name(host):
         raise Refused(f"--tree: {MANIFEST} names the host {host!r}, which is not a lower-case host name")
     return url, host, INSTALLERS + parts.path.rsplit("/", 1)[-1]
 
@@ -124,7 +126,6 @@ class TargetPlan:
 
     def __init__(self, target, tree, states, describe):
         self.target = target
-        self.states = states
         self.new_installers = [f for f in tree.installers if states[f.path] == NEW]
         self.changed = {f.path for f in tree.all if states[f.path] in (NEW, DIFFERENT)}
         self.refusal = None
@@ -146,6 +147,7 @@ REFUSED_WHY = {LINK: "a symbolic link on the target", OTHER: "not a file on the 
 
 
 def refusal(target, f, state, describe):
+    """The one line refusing state of f on target, or None when that state is no reason to refuse."""
     where = f"{target}/{f.path}"
     if state == LINK:
         return (f"{where} is a symbolic link; publish never writes through a link nor replaces one: make it the "

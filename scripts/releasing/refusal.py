@@ -10,6 +10,27 @@ class Refused(Exception):
     """A check that failed; its text is the one line the caller prints."""
 
 
+class UsageError(Exception):
+    """Wrong usage of a command; its text says what is wrong, the caller adds the usage."""
+
+
+def one_line(text):
+    """text with every character that is not printable (a line break too) as '?'."""
+    return "".join(c if c.isprintable() else "?" for c in text)
+
+
+def checked(command, function, *arguments):
+    """function(*arguments), with input so malformed that it raises anything but Refused
+    refused too, in one line naming the check."""
+    try:
+        return function(*arguments)
+    except Refused:
+        raise
+    except Exception as e:  # noqa: BLE001 - input this malformed is refused too, in one line
+        raise Refused(f"{command}: cannot be checked: the input is malformed in a way not named here "
+                      f"({type(e).__name__})")
+
+
 def open_regular(path):
     """An open file at path, which must be a regular file and not a link (checked on the
     open file itself, so a file swapped in after the walk cannot hang or mislead)."""
@@ -24,6 +45,7 @@ def open_regular(path):
 
 
 def read_limited(path, limit, name):
+    """The bytes of the regular file path; refuses one larger than limit, naming it name."""
     with open_regular(path) as f:
         data = f.read(limit + 1)
     if len(data) > limit:
@@ -32,9 +54,9 @@ def read_limited(path, limit, name):
 
 
 def file_sha256(path):
+    """The SHA-256 (hex) of the regular file path; refuses a link or anything not a file."""
     with open_regular(path) as f:
         return hashlib.file_digest(f, "sha256").hexdigest()
-
 
 
 def time_limit():

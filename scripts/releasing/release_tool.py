@@ -29,6 +29,7 @@ def reading(output):
 
 
 def header(output, subject, name):
+    """The value of the tool's line "SUBJECT NAME: value" in output, or "(none)"."""
     match = re.search(rf"^{subject} {name}: (.*)$", output, re.M)
     return match.group(1) if match else "(none)"
 

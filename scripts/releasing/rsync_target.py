@@ -29,6 +29,7 @@ COMMON = ["rsync", "--no-motd", f"--timeout={IO_TIMEOUT}", "--no-implied-dirs", 
 
 
 def first_line(text, default="rsync failed"):
+    """The first line of text that is not blank, stripped, or default."""
     for line in text.splitlines():
         if line.strip():
             return line.strip()
@@ -232,4 +233,5 @@ class RsyncTarget:
         self.read_back(files, progress, "when read back after its upload")
 
     def pending_uploads(self):
+        """No rsync target has incomplete uploads to list: an empty list."""
         return []

@@ -64,7 +64,6 @@ class S3Target:
             raise Refused(f"--s3-endpoint: {endpoint!r} is not an http or https URL")
         self.endpoint, self.region, self.profile = endpoint, region, profile
         self.party = f"the store at {endpoint}" if endpoint else "AWS S3"
-        self.states = {}
         # Whether the store honours If-None-Match: * on a PUT and on a completion (learn_create_only).
         self.put_honoured = self.completion_honoured = False
         self._create_only = threading.local()
@@ -73,6 +72,7 @@ class S3Target:
     # --- the store -------------------------------------------------------------------
     @property
     def client(self):
+        """The boto3 client of the store, made once; refuses settings the SDK rejects."""
         if self._client is None:
             import boto3
             import botocore.config
@@ -131,6 +131,7 @@ class S3Target:
             raise Refused(f"{what} at {self.party} ({self.name}) failed: {e}")
 
     def key(self, path):
+        """The object key of a tree path, under the prefix."""
         return f"{self.prefix}/{path}" if self.prefix else path
 
     def hash_object(self, key, _size=None):
@@ -170,10 +171,10 @@ class S3Target:
 
     # --- the plan ---------------------------------------------------------------------
     def survey(self, tree):
-        self.states = {f.path: self.object_state(f) for f in tree.all}
-        return dict(self.states)
+        return {f.path: self.object_state(f) for f in tree.all}
 
     def describe(self, f):
+        """The SHA-256 an object of f's key claims (x-amz-meta-sha256), else of its bytes, for a refusal."""
         key = self.key(f.path)
         head, _ = self.call(f"the HEAD of {key}", "head_object", Bucket=self.bucket, Key=key)
         claimed = (head or {}).get("Metadata", {}).get("sha256", "")
@@ -250,6 +251,7 @@ class S3Target:
                      "completion and the completion is replaced; compared just before and again after")
 
     def abort(self, key, upload_id):
+        """Aborts a multipart upload, keeping quiet on failure (the failure that led here is reported)."""
         try:
             self.call(f"the abort of the upload of {key}", "abort_multipart_upload", Bucket=self.bucket, Key=key,
                       UploadId=upload_id)
@@ -274,6 +276,7 @@ class S3Target:
         progress(f"  skip     {f.path} (appeared on {self.name} since the comparison, identical)")
 
     def put_object(self, f, create_only):
+        """(the response, the HTTP status of a refusal) of one PUT of f, If-None-Match: * when create_only."""
         key = self.key(f.path)
         content_type, cache_control = f.headers
         with open_regular(f.local) as body:
@@ -294,6 +297,7 @@ class S3Target:
             self._create_only.on = False
 
     def put_created(self, f, progress):
+        """Uploads f create-only as the store allows; refuses when another object appeared there with other bytes."""
         key = self.key(f.path)
         if self.put_honoured:
             _, status = self.put_object(f, create_only=True)
@@ -313,6 +317,7 @@ class S3Target:
         progress(f"  uploaded {f.path} to {self.name} (one PUT; the store ignores If-None-Match, compared after)")
 
     def check_after(self, f):
+        """Refuses when the object of f does not hold f's bytes right after its upload."""
         if self.object_state(f, hash_without_metadata=False) != IDENTICAL:
             raise Refused(f"{self.name}/{f.path} holds other bytes than the tree's right after its upload (another "
                           "publisher at the same time?); the manifest is unchanged everywhere")
@@ -431,4 +436,5 @@ class S3Target:
 
 
 def answer(status):
+    """How the store answered a write that create-only should have refused with 412."""
     return f"answered {status}, not 412" if status else "wrote over it, not 412"

@@ -1,4 +1,4 @@
-"""The benchmark, run by scripts/bench inside tests/e2e/sandbox: nginx serves the
+"""The benchmark, run by scripts/bench inside scripts/rehearsal/sandbox: nginx serves the
 reference release and its manifest as download.kestrova.example (as in the demo),
 and each round measures, in this order:
 
@@ -27,10 +27,11 @@ import threading
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import harness  # noqa: E402
-from nginx_host import (RELEASE_NAME, RELEASE_SIZE, NginxHost, reference_release,  # noqa: E402
-                        reference_site)
+from nginx_host import NginxHost  # noqa: E402
+from reference_site import RELEASE_NAME, RELEASE_SIZE, reference_release, reference_site  # noqa: E402
 
 OUT = harness.BUILD.parent / "bench"
 HELPERS = harness.BUILD / "tests" / "bench"
@@ -299,7 +300,7 @@ def main():
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
     if not harness.in_sandbox():
-        raise BenchError("run inside tests/e2e/sandbox (scripts/bench does)")
+        raise BenchError("run inside scripts/rehearsal/sandbox (scripts/bench does)")
     for program in (harness.setup_exe(), harness.probe_exe(), HELPERS / "raw_download.exe",
                     HELPERS / "raw_sha256.exe"):
         if not program.is_file():

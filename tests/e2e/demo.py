@@ -1,4 +1,4 @@
-"""The demo, run by scripts/demo inside tests/e2e/sandbox: nginx serves the reference
+"""The demo, run by scripts/demo inside scripts/rehearsal/sandbox: nginx serves the reference
 release and its manifest as download.kestrova.example, and KestrovaSetup.exe runs
 twice with the same LOCALAPPDATA. The first run downloads the 764 MB release, verifies
 it and starts the demo installer; the second finds the verified copy in the cache.
@@ -7,9 +7,12 @@ Screenshots of every stage go to build/demo/."""
 import shutil
 import sys
 import time
+from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 import harness
-from nginx_host import RELEASE_NAME, NginxHost, reference_site
+from nginx_host import NginxHost
+from reference_site import RELEASE_NAME, reference_site
 
 OUT = harness.BUILD.parent / "demo"
 

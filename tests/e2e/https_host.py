@@ -1,6 +1,6 @@
 """Scriptable local download host for the end-to-end and WinHTTP unit tests.
 
-Only runs inside tests/e2e/sandbox, where download.kestrova.example and
+Only runs inside scripts/rehearsal/sandbox, where download.kestrova.example and
 mirror.kestrova.example resolve to 127.0.0.1 and the sandbox's test CA is the
 only trusted root. Serves https on 127.0.0.1:443 (TLS 1.2+) by route, anything
 else 404, and http on 127.0.0.1:80 (any request gets a 200 and is recorded).
@@ -39,7 +39,7 @@ HOLD_TIMEOUT = 30.0   # longest a held body waits for its event
 def certificate(kind):
     """(certfile, keyfile) of the sandbox's "trusted" or "untrusted" certificate."""
     if os.environ.get("KESTROVA_SANDBOX") != "1":
-        raise RuntimeError("the local download host only runs inside tests/e2e/sandbox")
+        raise RuntimeError("the local download host only runs inside scripts/rehearsal/sandbox")
     prefix = {"trusted": "KESTROVA_TLS", "untrusted": "KESTROVA_UNTRUSTED"}[kind]
     return os.environ[prefix + "_CERT"], os.environ[prefix + "_KEY"]
 
@@ -334,7 +334,7 @@ def serve_unit(pid_file, ready_fd=None):
 
 
 def main():
-    ap = argparse.ArgumentParser(description="Local download host for the tests (inside tests/e2e/sandbox).")
+    ap = argparse.ArgumentParser(description="Local download host for the tests (inside scripts/rehearsal/sandbox).")
     ap.add_argument("--unit", action="store_true", help="serve the fixed routes of the WinHTTP unit tests")
     ap.add_argument("--daemon", action="store_true", help="run in the background once listening")
     ap.add_argument("--pid-file", help="file to write the host's pid to (and to stop it by)")

@@ -7,13 +7,16 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from harness import BUILD, Box, SetupTestCase, default_env, windows_path
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
+from harness import BUILD, Box, default_env, windows_path
 from https_host import MANIFEST_PATH, HttpsHost, Reply
+from setup_test_case import SetupTestCase
 
 PLANTED = BUILD / "tests" / "planted"
 NAMES = ["winhttp", "bcrypt", "comctl32"]

@@ -18,10 +18,13 @@ import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 import harness
-from harness import Box, SetupTestCase, State
+from harness import Box, State
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, HttpsHost, Reply
-from nginx_host import RELEASE_NAME, RELEASE_SIZE, NginxHost, reference_site
+from nginx_host import NginxHost
+from reference_site import RELEASE_NAME, RELEASE_SIZE, reference_site
+from setup_test_case import SetupTestCase
 
 sys.path.insert(0, str(harness.REPO / "tests" / "release"))
 from make_reference_release import padding_block  # noqa: E402

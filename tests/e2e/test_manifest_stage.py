@@ -5,13 +5,16 @@ and checks what the user sees (window caption, status lines, message boxes) and
 that the program exits with status 0."""
 
 import shutil
+import sys
 import tempfile
 import threading
 import unittest
 from pathlib import Path
 
-from harness import CAPTION, SetupTestCase, State
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
+from harness import CAPTION, State
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, MIRROR_HOST, HttpsHost, Reply
+from setup_test_case import SetupTestCase
 
 SEND_FAILED = "Download-Request konnte nicht gesendet werden"
 READ_FAILED = "Download-Antwort konnte nicht gelesen werden"

@@ -11,13 +11,16 @@ import json
 import os
 import shutil
 import signal
+import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from harness import REPO, SetupTestCase, State, default_env, windows_path, work_root
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
+from harness import REPO, State, default_env, windows_path, work_root
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH, HttpsHost, Reply
+from setup_test_case import SetupTestCase
 
 BAD_SOURCE = "Manifest verweist nicht auf eine erlaubte HTTPS-Quelle"
 BAD_INSTALLER = "Manifest verweist nicht auf einen erlaubten Kestrova-Installer"

@@ -12,14 +12,17 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts" / "rehearsal"))  # harness, nginx_host
 import harness
-from harness import SetupTestCase, windows_path
+from harness import windows_path
 from https_host import DOWNLOAD_HOST, MANIFEST_PATH
 from nginx_host import NginxHost
+from setup_test_case import SetupTestCase
 
 SIZE = 100_000_000  # the smallest size the policy accepts
 DESKTOP = f"https://{DOWNLOAD_HOST}/downloads/desktop/"

@@ -2,9 +2,9 @@
 """Benchmark, not a test: the upload and read-back of the reference release's installer
 to a local Swift bucket as scripts/publish does them (steps 2 and 3 for an s3:// target,
 without the tree's hash and the checks under Wine), against a plain `aws s3 cp` of the
-same file to the same store, in the same run. Inside tests/e2e/sandbox, as root:
+same file to the same store, in the same run. Inside scripts/rehearsal/sandbox, as root:
 
-    tests/e2e/sandbox /usr/bin/python3 -B -E -s tests/release/bench_publish.py [ROUNDS]
+    scripts/rehearsal/sandbox /usr/bin/python3 -B -E -s tests/release/bench_publish.py [ROUNDS]
 
 Needs the reference release (ctest -R reference_release) and /usr/bin/aws (Debian's
 awscli, installed by hand: the tests do not need it).

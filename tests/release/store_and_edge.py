@@ -1,5 +1,5 @@
 """A real S3-compatible store and a caching TLS edge for the publish tests, from Debian's
-packages, inside tests/e2e/sandbox:
+packages, inside scripts/rehearsal/sandbox:
 
     with SwiftStore(folder) as store:          # OpenStack Swift with s3api on 127.0.0.1:8080
         store.endpoint, store.credentials_file  # access key test:tester

@@ -1,9 +1,9 @@
 """scripts/publish to a real bucket (Swift with s3api) and an rsync folder at once, with a
 Varnish edge behind hitch as the download host (tests/release/store_and_edge.py), inside
-tests/e2e/sandbox. The store and the edge start once; the cases share their publishes.
+scripts/rehearsal/sandbox. The store and the edge start once; the cases share their publishes.
 The edge keeps the manifest for a fixed time, as a CDN's minimum TTL does, so that the
 live check meets a stale edge unless the manifest is purged. After the first publish the
-setup under Wine runs twice with the edge as its download host (tests/e2e/release_rehearsal.py).
+setup under Wine runs twice with the edge as its download host (scripts/rehearsal/release_rehearsal.py).
 """
 
 import json
@@ -12,14 +12,17 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import unittest
+from pathlib import Path
 
 from store_and_edge import SECRET, SwiftStore, VarnishEdge
 from test_release_script import BUILD, DEFAULT_NAME, PUBLISH, reference_release, sha256, snapshot, upload_tree, \
     watching_processes_for, work_dir
-from nginx_host import reference_manifest  # noqa: E402 (tests/e2e, on the path through test_release_script)
-from release_rehearsal import rehearse  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+from reference_site import reference_manifest  # noqa: E402
+from release_rehearsal import rehearse  # noqa: E402 (scripts/rehearsal, on the path through test_release_script)
 
 HOST = "download.kestrova.example"
 MANIFEST = "downloads/desktop/kestrova-win-x64.json"
@@ -27,7 +30,7 @@ MIN_TTL = 'sub vcl_backend_response { if (bereq.url ~ "kestrova-win-x64\\.json$"
           'set beresp.uncacheable = false; return (deliver); } }'
 
 
-@unittest.skipUnless(os.environ.get("KESTROVA_SANDBOX") == "1", "needs tests/e2e/sandbox (scripts/test)")
+@unittest.skipUnless(os.environ.get("KESTROVA_SANDBOX") == "1", "needs scripts/rehearsal/sandbox (scripts/test)")
 class PublishToStore(unittest.TestCase):
     maxDiff = None
 

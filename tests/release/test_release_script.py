@@ -13,7 +13,7 @@ serves with the shipped configuration as the download host (inside the sandbox o
 mingw tests only): in order, refusing to replace a published installer, stopping
 before the manifest when the new installer is not served, and rolling back.
 
-Runs as root (scripts/release rehearses in its own tests/e2e/sandbox, with its own
+Runs as root (scripts/release rehearses in its own scripts/rehearsal/sandbox, with its own
 Wine prefix under KESTROVA_RELEASE_BUILD, so it also runs inside the sandbox of the
 mingw tests). Environment: KESTROVA_REFERENCE_RELEASE, KESTROVA_RELEASE_BUILD and
 KESTROVA_RELEASE_TEST_WORK (CTest sets them; defaults under build/mingw).
@@ -42,7 +42,7 @@ DEFAULT_NAME = "Kestrova-3.2.0-win-x64.exe"
 HOST = "downloads.kestrova.test"
 
 PUBLISH = REPO / "scripts" / "publish"
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "scripts" / "rehearsal"))
 from nginx_host import NginxHost  # noqa: E402
 
 
@@ -458,7 +458,7 @@ def snapshot(folder):
             for top, folders, files in os.walk(folder) for name in folders + files}
 
 
-@unittest.skipUnless(os.environ.get("KESTROVA_SANDBOX") == "1", "needs tests/e2e/sandbox (scripts/test)")
+@unittest.skipUnless(os.environ.get("KESTROVA_SANDBOX") == "1", "needs scripts/rehearsal/sandbox (scripts/test)")
 class Publish(unittest.TestCase):
     maxDiff = None
 

@@ -1,4 +1,4 @@
-"""The part of scripts/release that runs under Wine, inside tests/e2e/sandbox (started
+"""The part of scripts/release that runs under Wine, inside scripts/rehearsal/sandbox (started
 with KESTROVA_SANDBOX_HOSTS=HOST), on the staged upload tree:
 
 1. `kestrova-release manifest` writes downloads/desktop/kestrova-win-x64.json for the

@@ -1,5 +1,5 @@
 """Runs the real KestrovaSetup.exe under Wine, with ui_probe.exe recording what
-the setup window shows, inside tests/e2e/sandbox.
+the setup window shows, inside scripts/rehearsal/sandbox.
 
     run = run_setup("ManifestStage.test_404")
     run.exit_code, run.caption, run.states, run.boxes, run.close_posted
@@ -14,7 +14,7 @@ shows if no box came before.
 
 Executables come from KESTROVA_SETUP_EXE and KESTROVA_PROBE_EXE (CTest sets
 them), by default build/mingw/KestrovaSetup.exe and
-build/mingw/tests/probe/ui_probe.exe; screenshots go to KESTROVA_E2E_ARTIFACTS
+build/mingw/probe/ui_probe.exe; screenshots go to KESTROVA_E2E_ARTIFACTS
 (default build/mingw/e2e-artifacts).
 """
 
@@ -23,7 +23,6 @@ import shutil
 import subprocess
 import sys
 import time
-import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -49,7 +48,7 @@ def setup_exe():
 
 
 def probe_exe():
-    return Path(os.environ.get("KESTROVA_PROBE_EXE", BUILD / "tests" / "probe" / "ui_probe.exe"))
+    return Path(os.environ.get("KESTROVA_PROBE_EXE", BUILD / "probe" / "ui_probe.exe"))
 
 
 def artifacts_dir():
@@ -198,7 +197,7 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
     screenshots    False: none at all (they cost CPU while the setup runs)
     Raises HarnessError when a time limit is hit (after killing both processes)."""
     if not in_sandbox():
-        raise HarnessError("end-to-end runs need tests/e2e/sandbox (KESTROVA_SANDBOX=1)")
+        raise HarnessError("end-to-end runs need scripts/rehearsal/sandbox (KESTROVA_SANDBOX=1)")
     exe = Path(exe) if exe is not None else setup_exe()
     for program in (exe, probe_exe()):
         if not program.is_file():
@@ -353,24 +352,3 @@ def run_setup(name, *, env=None, close_when_title=None, close_file=None, on_even
     if failure is not None:
         raise HarnessError(f"{failure}\n{run.describe()}")
     return run
-
-
-class SetupTestCase(unittest.TestCase):
-    """Base for end-to-end scenarios: names runs after the test, checks the sandbox."""
-
-    maxDiff = None
-
-    @classmethod
-    def setUpClass(cls):
-        if not in_sandbox():
-            raise HarnessError("run the end-to-end tests inside tests/e2e/sandbox "
-                               "(scripts/test does)")
-
-    def run_setup(self, **kwargs):
-        name = kwargs.pop("name", None) or self.id().split(".", 1)[-1]
-        return run_setup(name, **kwargs)
-
-    def assertBox(self, run, text, kind="error"):
-        """The run showed exactly one box, with this text, and ended with status 0."""
-        self.assertEqual([Box(kind, text)], run.boxes, run.describe())
-        self.assertEqual(0, run.exit_code, run.describe())
