@@ -5,6 +5,8 @@ from pathlib import Path
 
 from units.helpers import assert_refused, run_checks
 
+from releasing.host_name import is_host_name
+
 FIELDS = {"commit": "a" * 40, "uncommitted-changes": "no", "host": "downloads.kestrova.test",
           "default-sha256": "b" * 64, "source-date-epoch": "1700000000", "setup-sha256": "c" * 64,
           "release-tool-sha256": "d" * 64}
@@ -48,6 +50,15 @@ class BuildinfoCheck(unittest.TestCase):
         with self.subTest("a toolchain file not of the form"):
             assert_refused(self, "toolchain line 1 is not 'key: value'", "buildinfo", written("BUILDINFO", GOOD),
                            "--toolchain", written("toolchain", "osslsigncode 2.5\n"))
+
+
+    def test_one_host_name_rule_for_release_buildinfo_and_manifest(self):
+        for name in ("downloads.kestrova.test", "a", "x-1.b2", "a" * 63 + ".b"):
+            self.assertTrue(is_host_name(name), name)
+        for name in ("a..b", "a.-b", "a-.b", "-a", "a.", "A.b", "a_b", "a b", "a.b\n", "ä.b", "a" * 64,
+                     ".".join(["a" * 60] * 5)):
+            self.assertFalse(is_host_name(name), name)
+        assert_refused(self, "BUILDINFO's host", "buildinfo", written("BUILDINFO", GOOD.replace(".kestrova", ".-k")))
 
 
 if __name__ == "__main__":
