@@ -103,40 +103,40 @@ class Signer:
         common = ["-h", "sha256", "-n", "Kestrova Setup", "-i", f"https://{o.host}/", "-in", unsigned,
                   "-out", signer_file]
         seconds = o.sign_timeout
+        # Each signer kind: what is said first, the command, where it runs, and what a time-out
+        # and a failure say. The log is shown before a failure's line (after any run for a
+        # signing command, whose output is the publisher's own).
         if o.signer == "pfx":
-            print(f"release: signing KestrovaSetup.exe with {o.pfx}", flush=True)
-            status = bounded(seconds, log, ["osslsigncode", "sign", "-pkcs12", o.pfx, "-readpass", o.password_file,
-                                            *common])
-            if status == TIMED_OUT:
-                raise Refused(f"signing KestrovaSetup.exe with {o.pfx} did not finish within {seconds} s "
-                              "(--sign-timeout)")
-            if status != 0:
-                show(log)
-                raise Refused(f"signing KestrovaSetup.exe with {o.pfx} failed")
+            said = f"with {o.pfx}"
+            command, folder = ["osslsigncode", "sign", "-pkcs12", o.pfx, "-readpass", o.password_file, *common], None
+            late = f"signing KestrovaSetup.exe with {o.pfx} did not finish within {seconds} s (--sign-timeout)"
+            failed = f"signing KestrovaSetup.exe with {o.pfx} failed"
         elif o.signer == "pkcs11":
-            print(f"release: signing KestrovaSetup.exe through {o.pkcs11_module} with {o.sign_pkcs11}", flush=True)
-            status = bounded(seconds, log, ["osslsigncode", "sign", "-pkcs11module", o.pkcs11_module, "-key",
-                                            o.sign_pkcs11, "-certs", self.chain,
-                                            *(["-readpass", o.pin_file] if o.pin_file else []), *common])
-            if status == TIMED_OUT:
-                raise Refused(f"--pkcs11-module: {o.pkcs11_module} did not finish signing within {seconds} s "
-                              "(--sign-timeout)")
-            if status != 0:
-                show(log)
-                raise Refused(f"signing KestrovaSetup.exe through PKCS#11 with {o.sign_pkcs11} failed")
+            said = f"through {o.pkcs11_module} with {o.sign_pkcs11}"
+            command, folder = ["osslsigncode", "sign", "-pkcs11module", o.pkcs11_module, "-key", o.sign_pkcs11,
+                               "-certs", self.chain, *(["-readpass", o.pin_file] if o.pin_file else []), *common], None
+            late = f"--pkcs11-module: {o.pkcs11_module} did not finish signing within {seconds} s (--sign-timeout)"
+            failed = f"signing KestrovaSetup.exe through PKCS#11 with {o.sign_pkcs11} failed"
         else:
             # {file} becomes "$1" of the command's shell: the path is passed as an argument,
             # never expanded or split. It runs in the caller's folder, so that its relative
             # paths mean what they say.
             shutil.copyfile(unsigned, signer_file)
-            print(f"release: signing KestrovaSetup.exe with: {o.sign_command}", flush=True)
-            status = bounded(seconds, log, ["bash", "-c", o.sign_command.replace("{file}", '"$1"'), "sign-command",
-                                            signer_file], cwd=caller_dir)
+            said = f"with: {o.sign_command}"
+            command = ["bash", "-c", o.sign_command.replace("{file}", '"$1"'), "sign-command", signer_file]
+            folder = caller_dir
+            late = f"the signing command did not finish within {seconds} s (--sign-timeout)"
+            failed = None
+        print(f"release: signing KestrovaSetup.exe {said}", flush=True)
+        status = bounded(seconds, log, command, cwd=folder)
+        if failed is None:
             show(log, "  ")
-            if status == TIMED_OUT:
-                raise Refused(f"the signing command did not finish within {seconds} s (--sign-timeout)")
-            if status != 0:
-                raise Refused(f"the signing command exited with status {status}")
+        if status == TIMED_OUT:
+            raise Refused(late)
+        if status != 0:
+            if failed is not None:
+                show(log)
+            raise Refused(failed or f"the signing command exited with status {status}")
         return private_copy(signer_file, self.scratch)
 
     def check(self, unsigned, unsigned_sha256, signed, require_timestamp=False):
